@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Runs every test of both platforms: Linux natively (AddressSanitizer and
+# UndefinedBehaviorSanitizer build), Windows cross-built with mingw-w64 and run under Wine,
+# and a short smoke run of each fuzz target.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+bash scripts/install-deps.sh
+werror=-DTOLVANE_WERROR=ON
+
+summary=()
+passed=0; failed=0
+run_ctest() {
+  local preset="$1"; local log="build/$preset/ctest.log"
+  set +e
+  ctest --preset "$preset" 2>&1 | tee "$log"
+  local rc=${PIPESTATUS[0]}
+  set -e
+  local line; line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -1)
+  local total=$(echo "$line" | sed -E 's/.* out of ([0-9]+).*/\1/')
+  local bad=$(echo "$line" | sed -E 's/.*, ([0-9]+) tests failed.*/\1/')
+  if [ -z "$line" ]; then total=0; bad=1; fi
+  passed=$((passed + total - bad)); failed=$((failed + bad))
+  summary+=("$preset: $((total - bad)) passed, $bad failed")
+  return $rc
+}
+
+status=0
+cmake --preset linux-debug $werror >/dev/null
+cmake --build --preset linux-debug -j2
+run_ctest linux-debug || status=1
+
+cmake --preset windows-release $werror >/dev/null
+cmake --build --preset windows-release -j2
+source scripts/wine-env.sh
+wine_start build/windows-release
+trap wine_stop EXIT
+run_ctest windows-release || status=1
+wine_stop
+
+cmake --preset fuzz $werror >/dev/null
+cmake --build --preset fuzz -j2
+fuzz_ok=0; fuzz_bad=0
+for f in build/fuzz/tests/fuzz/fuzz_*; do
+  [ -x "$f" ] || continue
+  name=$(basename "$f")
+  corpus="build/fuzz/corpus/$name"; mkdir -p "$corpus"
+  if "$f" -max_total_time=15 -timeout=5 "$corpus" >"build/fuzz/$name.log" 2>&1; then
+    fuzz_ok=$((fuzz_ok + 1)); echo "fuzz $name: ok ($(grep -c . "build/fuzz/$name.log") log lines)"
+  else
+    fuzz_bad=$((fuzz_bad + 1)); status=1; echo "fuzz $name: FAILED"; tail -40 "build/fuzz/$name.log"
+  fi
+done
+summary+=("fuzz: $fuzz_ok passed, $fuzz_bad failed")
+passed=$((passed + fuzz_ok)); failed=$((failed + fuzz_bad))
+
+printf '%s\n' "${summary[@]}"
+echo "total: $passed passed, $failed failed"
+exit $status
