@@ -1,1 +1,288 @@
-// placeholder
+// The link's objects on Linux: POSIX shared-memory objects under /dev/shm for the block and for
+// each event, events made of two shared 32-bit words woken through shared futexes.
+//
+// This is a wire contract with slaves written by others (docs/link-posix.md): the names, the
+// mode, the sizes, the two event words and the lock rule that removes the objects after their
+// last user must stay exactly as they are here.
+#include "link/platform.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <new>
+
+#include <fcntl.h>
+#include <linux/futex.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr mode_t kObjectMode = 0600;
+constexpr std::size_t kEventObjectSize = 64;  // the event's two words, rounded up
+constexpr int kOpenAttempts = 16;             // reopen rounds while the name keeps being removed
+
+// One open shared-memory object: its descriptor (which holds our shared lock) and its names.
+struct SharedObject {
+    int fd = -1;
+    char objectName[72] = {};  // "/PalisorEv_Master3", as given to shm_open
+    char pathName[80] = {};    // "/dev/shm/PalisorEv_Master3", for the identity check
+};
+
+bool sameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// True while the descriptor's object is the one that the name currently names.
+bool nameStillNames(const SharedObject& object) {
+    struct stat byDescriptor;
+    struct stat byName;
+    return fstat(object.fd, &byDescriptor) == 0 && stat(object.pathName, &byName) == 0 &&
+           sameFile(byDescriptor, byName);
+}
+
+int lockRetrying(int fd, int operation) {
+    int result;
+    do {
+        result = flock(fd, operation);
+    } while (result != 0 && errno == EINTR);
+    return result;
+}
+
+void closeRetrying(int fd) {
+    // Linux releases the descriptor even when close is interrupted: never close twice.
+    close(fd);
+}
+
+// Opens (creating when missing) the object with mode 0600 and at least `minimumSize` bytes, and
+// takes the shared lock that marks this process as one of its users. An object removed between
+// our open and our lock (its last user was closing it) is dropped and the name opened afresh.
+bool openSharedObject(SharedObject& object, const char* name, std::size_t minimumSize) {
+    const int nameLength = std::snprintf(object.objectName, sizeof object.objectName, "/%s", name);
+    const int pathLength = std::snprintf(object.pathName, sizeof object.pathName, "/dev/shm/%s", name);
+    if (nameLength <= 1 || static_cast<std::size_t>(nameLength) >= sizeof object.objectName ||
+        pathLength <= 0 || static_cast<std::size_t>(pathLength) >= sizeof object.pathName ||
+        std::strchr(name, '/') != nullptr) {
+        return false;
+    }
+    for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+        // Creating with O_EXCL tells us whether the object is new: only then is its mode ours to
+        // set (the umask may have taken bits from 0600). Opening an existing one keeps its mode.
+        bool created = true;
+        int fd = shm_open(object.objectName, O_RDWR | O_CREAT | O_EXCL, kObjectMode);
+        if (fd < 0 && errno == EEXIST) {
+            created = false;
+            fd = shm_open(object.objectName, O_RDWR, 0);
+            if (fd < 0 && errno == ENOENT) {
+                continue;  // removed since our first try
+            }
+        }
+        if (fd < 0) {
+            return false;
+        }
+        if (created) {
+            fchmod(fd, kObjectMode);
+        }
+        object.fd = fd;
+        if (lockRetrying(fd, LOCK_SH) != 0) {
+            closeRetrying(fd);
+            object.fd = -1;
+            return false;
+        }
+        if (!nameStillNames(object)) {
+            closeRetrying(fd);
+            object.fd = -1;
+            continue;
+        }
+        struct stat status;
+        if (fstat(fd, &status) != 0) {
+            break;
+        }
+        // Never shrink: a larger object made by someone else keeps its size.
+        if (status.st_size < static_cast<off_t>(minimumSize) &&
+            ftruncate(fd, static_cast<off_t>(minimumSize)) != 0) {
+            break;
+        }
+        return true;
+    }
+    if (object.fd >= 0) {
+        closeRetrying(object.fd);
+        object.fd = -1;
+    }
+    return false;
+}
+
+// Gives up this process's use of the object; the last user removes the name, but only while it
+// still names this object (a newer object under the same name belongs to others).
+void closeSharedObject(SharedObject& object) {
+    if (object.fd < 0) {
+        return;
+    }
+    if (flock(object.fd, LOCK_EX | LOCK_NB) == 0 && nameStillNames(object)) {
+        shm_unlink(object.objectName);
+    }
+    closeRetrying(object.fd);
+    object.fd = -1;
+}
+
+long futexCall(std::uint32_t* word, int operation, std::uint32_t value, const timespec* timeout,
+               std::uint32_t bits) {
+    // Shared futexes only (no FUTEX_PRIVATE_FLAG): the other side is another process.
+    return syscall(SYS_futex, word, operation, value, timeout, nullptr, bits);
+}
+
+timespec monotonicNow() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now;
+}
+
+bool reached(const timespec& now, const timespec& deadline) {
+    return now.tv_sec > deadline.tv_sec || (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
+}
+
+}  // namespace
+
+struct PlatformMapping {
+    SharedObject object;
+    std::size_t size = 0;
+};
+
+struct PlatformEvent {
+    SharedObject object;
+    std::uint32_t* words = nullptr;  // [0] state: 1 signalled, 0 not; [1] waiters asleep on state
+};
+
+PlatformMapping* platformOpenMapping(const char* name, std::size_t size, void** view) {
+    if (view == nullptr) {
+        return nullptr;
+    }
+    *view = nullptr;
+    if (name == nullptr || size == 0) {
+        return nullptr;
+    }
+    auto* mapping = new (std::nothrow) PlatformMapping;
+    if (mapping == nullptr) {
+        return nullptr;
+    }
+    if (!openSharedObject(mapping->object, name, size)) {
+        delete mapping;
+        return nullptr;
+    }
+    mapping->size = size;
+    // MAP_POPULATE faults every page in now, so that the audio thread never takes the page
+    // faults of a fresh mapping.
+    void* address = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE,
+                         mapping->object.fd, 0);
+    if (address != MAP_FAILED) {
+        *view = address;
+    }
+    return mapping;
+}
+
+void platformCloseMapping(PlatformMapping* mapping, void* view) {
+    if (mapping == nullptr) {
+        return;
+    }
+    if (view != nullptr) {
+        munmap(view, mapping->size);
+    }
+    closeSharedObject(mapping->object);
+    delete mapping;
+}
+
+PlatformEvent* platformOpenOrCreateEvent(const char* name) {
+    if (name == nullptr) {
+        return nullptr;
+    }
+    auto* event = new (std::nothrow) PlatformEvent;
+    if (event == nullptr) {
+        return nullptr;
+    }
+    if (!openSharedObject(event->object, name, kEventObjectSize)) {
+        delete event;
+        return nullptr;
+    }
+    void* address = mmap(nullptr, kEventObjectSize, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE,
+                         event->object.fd, 0);
+    if (address == MAP_FAILED) {
+        closeSharedObject(event->object);
+        delete event;
+        return nullptr;
+    }
+    event->words = static_cast<std::uint32_t*>(address);
+    return event;
+}
+
+void platformCloseEvent(PlatformEvent* event) {
+    if (event == nullptr) {
+        return;
+    }
+    munmap(event->words, kEventObjectSize);
+    closeSharedObject(event->object);
+    delete event;
+}
+
+namespace {
+
+std::atomic_ref<std::uint32_t> stateWord(PlatformEvent* event) { return std::atomic_ref<std::uint32_t>(event->words[0]); }
+std::atomic_ref<std::uint32_t> waitersWord(PlatformEvent* event) { return std::atomic_ref<std::uint32_t>(event->words[1]); }
+
+static_assert(std::atomic_ref<std::uint32_t>::is_always_lock_free);
+
+}  // namespace
+
+bool platformSignalEvent(PlatformEvent* event) {
+    if (event == nullptr) {
+        return false;
+    }
+    // A waiter counts itself before it sleeps and the kernel re-reads `state` before putting it
+    // to sleep, so a signaller that sees no waiter after setting `state` may skip the wake.
+    if (stateWord(event).exchange(1) == 0 && waitersWord(event).load() != 0) {
+        if (futexCall(event->words, FUTEX_WAKE, 1, nullptr, 0) < 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+WaitResult platformWaitEvent(PlatformEvent* event, std::uint32_t milliseconds) {
+    if (event == nullptr) {
+        return WaitResult::Failed;
+    }
+    if (stateWord(event).exchange(0) == 1) {
+        return WaitResult::Signalled;
+    }
+    if (milliseconds == 0) {
+        return WaitResult::TimedOut;
+    }
+    timespec deadline = monotonicNow();
+    deadline.tv_sec += static_cast<time_t>(milliseconds / 1000);
+    deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    for (;;) {
+        if (reached(monotonicNow(), deadline)) {
+            return WaitResult::TimedOut;
+        }
+        waitersWord(event).fetch_add(1);
+        // FUTEX_WAIT_BITSET takes an absolute CLOCK_MONOTONIC deadline, so repeated sleeps after
+        // wake-ups whose signal another waiter took never stretch the wait.
+        const long result = futexCall(event->words, FUTEX_WAIT_BITSET, 0, &deadline, FUTEX_BITSET_MATCH_ANY);
+        const int error = errno;
+        waitersWord(event).fetch_sub(1);
+        if (result != 0 && error != EAGAIN && error != ETIMEDOUT && error != EINTR) {
+            return WaitResult::Failed;
+        }
+        if (stateWord(event).exchange(0) == 1) {
+            return WaitResult::Signalled;
+        }
+    }
+}
