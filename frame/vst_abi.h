@@ -374,6 +374,7 @@ struct VstFileSelect;
 struct VstWindow;
 struct VstAudioFile;
 struct VstOfflineTask;
+struct ERect;  // an editor's window rectangle; only its address is passed on
 
 // ---- Layout checks ------------------------------------------------------------------------------
 
