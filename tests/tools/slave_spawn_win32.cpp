@@ -1,0 +1,114 @@
+#include <windows.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "link/object_names.h"
+#include "tests/tools/slave_spawn.h"
+
+struct CSpawnedSlave::State {
+    PROCESS_INFORMATION process{};
+    std::string outputPath;
+};
+
+namespace {
+
+// The build hands over POSIX paths; under Wine drive Z: is the root of that file system.
+std::string windowsPath(const std::string& path) {
+    std::string out = path;
+    if (!out.empty() && out[0] == '/') out = "Z:" + out;
+    for (char& c : out)
+        if (c == '/') c = '\\';
+    return out;
+}
+
+std::string quoted(const std::string& arg) { return "\"" + arg + "\""; }
+
+}  // namespace
+
+CSpawnedSlave::CSpawnedSlave() : state(new State) {}
+
+CSpawnedSlave::~CSpawnedSlave() {
+    if (state->process.hProcess != nullptr) {
+        TerminateProcess(state->process.hProcess, 99);
+        WaitForSingleObject(state->process.hProcess, 5000);
+        CloseHandle(state->process.hProcess);
+        CloseHandle(state->process.hThread);
+    }
+    if (!state->outputPath.empty()) DeleteFileA(state->outputPath.c_str());
+    delete state;
+}
+
+bool CSpawnedSlave::start(const std::string& program, const std::vector<std::string>& args) {
+    char folder[MAX_PATH];
+    char file[MAX_PATH];
+    if (GetTempPathA(MAX_PATH, folder) == 0 || GetTempFileNameA(folder, "tsl", 0, file) == 0) return false;
+    state->outputPath = file;
+
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE out = CreateFileA(file, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (out == INVALID_HANDLE_VALUE) return false;
+
+    const std::string exe = windowsPath(program);
+    std::string command = quoted(exe);
+    for (const std::string& arg : args) command += " " + quoted(arg);
+
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = out;
+    startup.hStdError = out;
+    // Its own process group, so that a Ctrl-Break can be aimed at it alone.
+    const BOOL ok = CreateProcessA(exe.c_str(), command.data(), nullptr, nullptr, TRUE, CREATE_NEW_PROCESS_GROUP,
+                                   nullptr, nullptr, &startup, &state->process);
+    CloseHandle(out);
+    if (!ok) state->process = PROCESS_INFORMATION{};
+    return ok != 0;
+}
+
+bool CSpawnedSlave::requestStop() {
+    return state->process.hProcess != nullptr &&
+           GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, state->process.dwProcessId) != 0;
+}
+
+bool CSpawnedSlave::waitExit(std::uint32_t milliseconds, int& exitCode) {
+    if (state->process.hProcess == nullptr) return false;
+    if (WaitForSingleObject(state->process.hProcess, milliseconds) != WAIT_OBJECT_0) return false;
+    DWORD code = 0;
+    GetExitCodeProcess(state->process.hProcess, &code);
+    exitCode = static_cast<int>(code);
+    CloseHandle(state->process.hProcess);
+    CloseHandle(state->process.hThread);
+    state->process = PROCESS_INFORMATION{};
+    return true;
+}
+
+std::string CSpawnedSlave::output() const {
+    std::ifstream file(state->outputPath);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+std::int32_t testProcessId() { return static_cast<std::int32_t>(GetCurrentProcessId()); }
+
+bool linkObjectsExist(std::int32_t slaveNumber) {
+    char name[kObjectNameSize];
+    formatObjectName(name, LinkObject::Mapping, slaveNumber);
+    HANDLE mapping = OpenFileMappingA(FILE_MAP_READ, FALSE, name);
+    if (mapping != nullptr) {
+        CloseHandle(mapping);
+        return true;
+    }
+    for (LinkObject object : {LinkObject::MasterEvent, LinkObject::SlaveEvent}) {
+        formatObjectName(name, object, slaveNumber);
+        HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, name);
+        if (event != nullptr) {
+            CloseHandle(event);
+            return true;
+        }
+    }
+    return false;
+}

@@ -1,0 +1,79 @@
+#include "tools/slave/options.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <string_view>
+
+namespace {
+
+bool parseSlaveNumber(const char* text, std::int32_t& number) {
+    if (text == nullptr || *text == '\0') return false;
+    char* end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(text, &end, 10);
+    if (errno != 0 || *end != '\0') return false;
+    if (value < std::numeric_limits<std::int32_t>::min() || value > std::numeric_limits<std::int32_t>::max()) return false;
+    number = static_cast<std::int32_t>(value);
+    return true;
+}
+
+}  // namespace
+
+OptionsResult parseSlaveOptions(int argc, const char* const* argv, SlaveOptions& options, std::string& error) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i] != nullptr ? argv[i] : "";
+        // "--name value" and "--name=value" are both accepted.
+        auto value = [&](std::string_view name, const char*& out) {
+            if (arg == name) {
+                if (i + 1 >= argc) {
+                    error = std::string(name) + " needs a value";
+                    return false;
+                }
+                out = argv[++i];
+                return true;
+            }
+            out = argv[i] + name.size() + 1;
+            return true;
+        };
+        auto is = [&](std::string_view name) {
+            return arg == name || (arg.size() > name.size() && arg.substr(0, name.size()) == name && arg[name.size()] == '=');
+        };
+
+        const char* text = nullptr;
+        if (arg == "--help" || arg == "-h") return OptionsResult::Help;
+        if (arg == "--takeover") {
+            options.takeOver = true;
+        } else if (is("--slave")) {
+            if (!value("--slave", text)) return OptionsResult::Error;
+            if (!parseSlaveNumber(text, options.slaveNumber)) {
+                error = "--slave needs a whole number (-1 for the unnumbered objects), not '" + std::string(text) + "'";
+                return OptionsResult::Error;
+            }
+        } else if (is("--process")) {
+            if (!value("--process", text)) return OptionsResult::Error;
+            options.processor = text;
+        } else {
+            error = "unknown argument '" + std::string(arg) + "'";
+            return OptionsResult::Error;
+        }
+    }
+    return OptionsResult::Run;
+}
+
+const char* slaveUsage() {
+    return "usage: tolvane-slave [--slave N] [--process PROCESSOR] [--takeover]\n"
+           "\n"
+           "The reference slave process of the Tolvane bridge: serves one slave number's\n"
+           "shared block until Ctrl-C or a termination request.\n"
+           "\n"
+           "  --slave N            slave number; -1 (the default) serves the unnumbered objects\n"
+           "                       PalisorSlave_ShMem, PalisorEv_Master, PalisorEv_Slave\n"
+           "  --process PROCESSOR  passthrough   input i to output i, silence without input (default)\n"
+           "                       gain:DB       pass-through scaled by DB decibels (-120 to +40)\n"
+           "                       sine:HZ       a sine of HZ hertz at -12 dBFS on every output\n"
+           "                       echo          audio through, every MIDI and SysEx event sent back\n"
+           "  --takeover           clear a slave mark left by a slave that vanished, then attach\n"
+           "  --help               this text\n";
+}

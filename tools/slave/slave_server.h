@@ -1,0 +1,60 @@
+// The slave side of the link for one slave number: opens the channel in the slave role, writes
+// the slave version, serves commands until told to stop, and on the way out clears
+// slaveAttached and releases the objects. Usable from a thread (tests) or a program.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "link/slave_mem.h"
+#include "tools/slave/processor.h"
+#include "tools/slave/slave_core.h"
+
+// How long one wait on the slave event lasts before the stop flag is looked at again.
+constexpr std::uint32_t kServeWaitMs = 100;
+
+class CSlaveServer {
+public:
+    // Called after a command other than Process has been answered (the master is already
+    // woken, so the observer's time does not count against the master's 100 ms).
+    using Observer = std::function<void(std::int32_t command, const SlaveSettings& settings)>;
+
+    // The processor must outlive the server.
+    CSlaveServer(std::int32_t slaveNumber, CProcessor& processor);
+    ~CSlaveServer();  // close()
+    CSlaveServer(const CSlaveServer&) = delete;
+    CSlaveServer& operator=(const CSlaveServer&) = delete;
+
+    // [main thread] Opens the block and both events for the slave number and takes the slave
+    // role. False, with a message in error(), when an object cannot be opened or another slave
+    // already holds the block. `takeOver` first clears a slaveAttached byte that a slave which
+    // vanished without leaving left set (the byte alone cannot tell a live slave from a dead one).
+    bool open(bool takeOver = false);
+    // [serving thread] Serves commands until `stop` becomes true; it is looked at after every
+    // wait, so a stop takes effect within about kServeWaitMs. Returns at once when not open.
+    void serve(const std::atomic<bool>& stop);
+    // Clears slaveAttached (when held) and releases the block and the events. Idempotent.
+    void close();
+
+    void setObserver(Observer observer) { this->observer = std::move(observer); }
+    const std::string& error() const { return lastError; }
+    const SlaveSettings& settings() const { return core.settings(); }
+    std::int32_t slaveNumber() const { return number; }
+    // Commands answered since open().
+    std::uint64_t commandsServed() const { return served.load(std::memory_order_relaxed); }
+
+private:
+    std::int32_t number;
+    CSlaveCore core;
+    std::unique_ptr<CSlaveShMem> channel;
+    Observer observer;
+    std::string lastError;
+    std::atomic<std::uint64_t> served{0};
+};
+
+// The three kernel object names of a slave number, as the link forms them, e.g.
+// "PalisorSlave_ShMem3, PalisorEv_Master3, PalisorEv_Slave3".
+std::string slaveObjectNames(std::int32_t slaveNumber);
