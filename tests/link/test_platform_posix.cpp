@@ -1,0 +1,211 @@
+// The Linux objects as a slave written by others sees them: names under /dev/shm, mode, sizes,
+// the two event words and their futex, and the lock rule that decides who removes a name.
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <fcntl.h>
+#include <linux/futex.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "link/object_names.h"
+#include "link/platform.h"
+#include "link/slave_mem.h"
+#include "tests/link/test_channel_process.h"
+
+namespace {
+
+std::string nameOf(LinkObject object, std::int32_t number) {
+    char name[kObjectNameSize];
+    formatObjectName(name, object, number);
+    return name;
+}
+
+bool statObject(const std::string& name, struct stat& status) {
+    return stat(("/dev/shm/" + name).c_str(), &status) == 0;
+}
+
+// A foreign process's view of an object: its own descriptor and mapping of the first bytes.
+struct RawObject {
+    int fd = -1;
+    void* address = MAP_FAILED;
+    std::size_t length = 0;
+
+    RawObject(const std::string& name, int flags, std::size_t mapLength, off_t truncateTo = -1) : length(mapLength) {
+        fd = shm_open(("/" + name).c_str(), flags, 0600);
+        if (fd >= 0 && truncateTo >= 0) {
+            EXPECT_EQ(ftruncate(fd, truncateTo), 0);
+        }
+        if (fd >= 0 && length > 0) {
+            address = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        }
+    }
+    ~RawObject() {
+        if (address != MAP_FAILED) {
+            munmap(address, length);
+        }
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    std::atomic_ref<std::uint32_t> word(int index) {
+        return std::atomic_ref<std::uint32_t>(static_cast<std::uint32_t*>(address)[index]);
+    }
+};
+
+}  // namespace
+
+TEST(PosixLink, ObjectsAreCreatedWithMode0600WhateverTheUmask) {
+    const std::int32_t number = uniqueSlaveNumber();
+    const mode_t previous = umask(0277);  // would leave 0400 of a plain shm_open(0600)
+    CSlaveShMem channel(number);
+    umask(previous);
+    ASSERT_NE(channel.block, nullptr);
+    for (LinkObject object : {LinkObject::Mapping, LinkObject::MasterEvent, LinkObject::SlaveEvent}) {
+        struct stat status;
+        ASSERT_TRUE(statObject(nameOf(object, number), status)) << nameOf(object, number);
+        EXPECT_EQ(status.st_mode & 07777, 0600u) << nameOf(object, number);
+        EXPECT_EQ(status.st_uid, geteuid());
+        if (object == LinkObject::Mapping) {
+            EXPECT_EQ(status.st_size, static_cast<off_t>(kSlaveBlockSize));
+        } else {
+            EXPECT_GE(status.st_size, 64);
+        }
+    }
+}
+
+TEST(PosixLink, EventWordsFollowTheWireLayout) {
+    const std::string name = nameOf(LinkObject::SlaveEvent, uniqueSlaveNumber());
+    PlatformEvent* event = platformOpenOrCreateEvent(name.c_str());
+    ASSERT_NE(event, nullptr);
+    RawObject foreign(name, O_RDWR, 64);
+    ASSERT_NE(foreign.address, MAP_FAILED);
+
+    // Our signal sets `state` at offset 0; a second one leaves it at 1; a poll takes it.
+    ASSERT_TRUE(platformSignalEvent(event));
+    EXPECT_EQ(foreign.word(0).load(), 1u);
+    ASSERT_TRUE(platformSignalEvent(event));
+    EXPECT_EQ(foreign.word(0).load(), 1u);
+    EXPECT_EQ(platformWaitEvent(event, 0), WaitResult::Signalled);
+    EXPECT_EQ(foreign.word(0).load(), 0u);
+    EXPECT_EQ(platformWaitEvent(event, 0), WaitResult::TimedOut);
+
+    // A foreign signaller that finds no waiter only stores the word; the poll finds it.
+    foreign.word(0).store(1);
+    EXPECT_EQ(platformWaitEvent(event, 0), WaitResult::Signalled);
+
+    // A sleeping waiter counts itself in `waiters` at offset 4, and a foreign wake through the
+    // shared futex reaches it.
+    std::thread signaller([&foreign] {
+        while (foreign.word(1).load() == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        foreign.word(0).exchange(1);
+        syscall(SYS_futex, foreign.address, FUTEX_WAKE, 1, nullptr, nullptr, 0);
+    });
+    EXPECT_EQ(platformWaitEvent(event, 10000), WaitResult::Signalled);
+    signaller.join();
+    EXPECT_EQ(foreign.word(1).load(), 0u);
+    EXPECT_EQ(foreign.word(0).load(), 0u);
+    platformCloseEvent(event);
+}
+
+TEST(PosixLink, ObjectOfAnotherSizeIsGrownButNeverShrunk) {
+    const std::string name = nameOf(LinkObject::Mapping, uniqueSlaveNumber());
+    {
+        RawObject foreign(name, O_RDWR | O_CREAT | O_EXCL, 0);  // a slave that has not sized it yet
+        ASSERT_GE(foreign.fd, 0);
+    }
+    void* view = nullptr;
+    PlatformMapping* mapping = platformOpenMapping(name.c_str(), kSlaveBlockSize, &view);
+    ASSERT_NE(mapping, nullptr);
+    ASSERT_NE(view, nullptr);
+    struct stat status;
+    ASSERT_TRUE(statObject(name, status));
+    EXPECT_EQ(status.st_size, static_cast<off_t>(kSlaveBlockSize));
+    static_cast<unsigned char*>(view)[kSlaveBlockSize - 1] = 7;
+    platformCloseMapping(mapping, view);
+    EXPECT_FALSE(statObject(name, status));
+
+    const off_t larger = static_cast<off_t>(kSlaveBlockSize) + 8192;
+    {
+        RawObject foreign(name, O_RDWR | O_CREAT | O_EXCL, 0, larger);
+        ASSERT_GE(foreign.fd, 0);
+    }
+    mapping = platformOpenMapping(name.c_str(), kSlaveBlockSize, &view);
+    ASSERT_NE(view, nullptr);
+    ASSERT_TRUE(statObject(name, status));
+    EXPECT_EQ(status.st_size, larger);
+    platformCloseMapping(mapping, view);
+    EXPECT_FALSE(statObject(name, status));
+}
+
+TEST(PosixLink, CloseLeavesANewerObjectUnderTheSameName) {
+    const std::string name = nameOf(LinkObject::MasterEvent, uniqueSlaveNumber());
+    PlatformEvent* event = platformOpenOrCreateEvent(name.c_str());
+    ASSERT_NE(event, nullptr);
+    // Someone removed our object and made a new one under the name; its users are not ours.
+    ASSERT_EQ(shm_unlink(("/" + name).c_str()), 0);
+    RawObject newer(name, O_RDWR | O_CREAT | O_EXCL, 0, 64);
+    ASSERT_GE(newer.fd, 0);
+    platformCloseEvent(event);
+    struct stat status;
+    EXPECT_TRUE(statObject(name, status));
+    shm_unlink(("/" + name).c_str());
+}
+
+TEST(PosixLink, CloseLeavesAnObjectThatAnotherUserHolds) {
+    const std::string name = nameOf(LinkObject::MasterEvent, uniqueSlaveNumber());
+    PlatformEvent* event = platformOpenOrCreateEvent(name.c_str());
+    ASSERT_NE(event, nullptr);
+    {
+        RawObject foreign(name, O_RDWR, 64);
+        ASSERT_EQ(flock(foreign.fd, LOCK_SH), 0);
+        platformCloseEvent(event);
+        struct stat status;
+        EXPECT_TRUE(statObject(name, status));
+        // The foreign side, now the last user, follows the same rule.
+        ASSERT_EQ(flock(foreign.fd, LOCK_EX | LOCK_NB), 0);
+        shm_unlink(("/" + name).c_str());
+    }
+}
+
+// An opener that meets an object its last user is removing (exclusive lock held) waits for the
+// removal and then makes a fresh object, instead of keeping the removed one.
+TEST(PosixLink, OpenDuringTheLastUsersRemovalGetsAFreshObject) {
+    const std::string name = nameOf(LinkObject::Mapping, uniqueSlaveNumber());
+    auto leaving = std::make_unique<RawObject>(name, O_RDWR | O_CREAT | O_EXCL, 0, 4096);
+    ASSERT_GE(leaving->fd, 0);
+    ASSERT_EQ(flock(leaving->fd, LOCK_EX), 0);
+
+    void* view = nullptr;
+    PlatformMapping* mapping = nullptr;
+    std::thread opener([&] { mapping = platformOpenMapping(name.c_str(), kSlaveBlockSize, &view); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let it block on the lock
+    ASSERT_EQ(shm_unlink(("/" + name).c_str()), 0);
+    leaving.reset();
+    opener.join();
+    ASSERT_NE(mapping, nullptr);
+    ASSERT_NE(view, nullptr);
+    // The view is of the object the name names now, not of the removed one.
+    static_cast<unsigned char*>(view)[0] = 0x5A;
+    {
+        RawObject named(name, O_RDWR, 4096);
+        ASSERT_NE(named.address, MAP_FAILED);
+        EXPECT_EQ(static_cast<unsigned char*>(named.address)[0], 0x5A);
+    }
+    struct stat current;
+    ASSERT_TRUE(statObject(name, current));
+    EXPECT_EQ(current.st_size, static_cast<off_t>(kSlaveBlockSize));
+    platformCloseMapping(mapping, view);
+    EXPECT_FALSE(statObject(name, current));
+}
