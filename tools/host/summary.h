@@ -1,0 +1,60 @@
+// The result of one run: what the host counted, and three ways to print it. The key=value and
+// JSON forms use the same keys and are stable, for end-to-end tests and benchmarks.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tolvane::host {
+
+struct BlockTimeStats {
+    double medianUs = 0.0;
+    double p99Us = 0.0;  // nearest rank: the smallest time that at least 99 % of the blocks do not exceed
+    double maxUs = 0.0;
+    double meanUs = 0.0;
+};
+
+BlockTimeStats computeBlockTimeStats(std::vector<double> microseconds);
+
+struct Summary {
+    std::string plugin;
+    std::string effectName;
+    double sampleRate = 0.0;
+    int blockSize = 0;
+    int inputs = 0;
+    int outputs = 0;
+    bool replacing = true;  // processReplacing (false: the accumulating process, outputs pre-zeroed)
+
+    std::int64_t blocks = 0;
+    std::int64_t frames = 0;
+    // Blocks after which every output sample still held the host's fill pattern, and blocks in
+    // which some but not all of them did. Not counted for the accumulating process.
+    std::int64_t untouchedBlocks = 0;
+    std::int64_t partialBlocks = 0;
+    BlockTimeStats blockTime;
+    double wallSeconds = 0.0;
+
+    std::uint64_t midiSent = 0;
+    std::uint64_t sysexSent = 0;
+    std::uint64_t midiReceived = 0;
+    std::uint64_t sysexReceived = 0;
+    std::uint64_t otherReceived = 0;
+    std::uint64_t eventsNotKept = 0;
+    std::uint64_t badEventLists = 0;
+
+    std::uint64_t timeQueries = 0;
+    std::uint64_t idleCalls = 0;
+    std::int64_t asyncBlocks = 0;
+    std::int64_t asyncTimeouts = 0;
+    std::int64_t ioChanges = 0;
+    std::int64_t parameterChanges = 0;
+    std::int64_t parameterChangesRefused = 0;
+    std::uint64_t automateCalls = 0;
+};
+
+std::string formatSummaryText(const Summary& summary);
+std::string formatSummaryKv(const Summary& summary);
+std::string formatSummaryJson(const Summary& summary);
+
+}  // namespace tolvane::host
