@@ -4,8 +4,6 @@
 #include <climits>
 #include <cstring>
 #include <memory>
-#include <set>
-#include <string>
 #include <vector>
 
 #include "link/slave_block.h"
@@ -62,21 +60,6 @@ TEST(BlockReset, ZeroFilledBlockHasNoMagic) {
     EXPECT_FALSE(hasBlockMagic(*block));
     std::memcpy(&block->magic, "HSHT", 4);
     EXPECT_FALSE(hasBlockMagic(*block));
-}
-
-TEST(BlockCommands, EveryCodeHasItsOwnName) {
-    const SlaveCommand all[] = {kCmdNone, kCmdStart, kCmdStop, kCmdSetIo, kCmdSetSampleRate,
-                                kCmdSetBlockSize, kCmdProcess, kCmdSuspend, kCmdResume, kCmdGetInfo};
-    std::set<std::string> names;
-    for (SlaveCommand command : all) {
-        const std::string name = toString(command);
-        EXPECT_NE("unknown", name) << static_cast<int>(command);
-        names.insert(name);
-    }
-    EXPECT_EQ(std::size(all), names.size());
-    EXPECT_STREQ("Process", toString(kCmdProcess));
-    EXPECT_STREQ("unknown", toString(static_cast<SlaveCommand>(3)));
-    EXPECT_STREQ("unknown", toString(static_cast<SlaveCommand>(-1)));
 }
 
 TEST(BlockChannels, StrideIsBlockSizeRaisedToMultipleOfFour) {
