@@ -1,0 +1,149 @@
+// The control side of the link: the connect sequence, the commands, the host's state changes,
+// the stop on close and the move to another slave number.
+//
+// Nothing here loops or retries by itself: the link advances each time the host calls in (a
+// processing call, an idle call, the dialog's timer, a parameter change), so no call blocks
+// longer than one 100 ms answer wait per command it sends.
+#include <cstring>
+
+#include "bridge/tolvane.h"
+
+CTolvane::CommandResult CTolvane::sendCommand(SlaveCommand command, const void* arguments,
+                                               std::size_t argumentBytes, bool wait) {
+    // A pending slave signal means the slave has not taken the previous command; the poll takes
+    // that signal away and this command is refused as well.
+    lastCommand = CommandResult::Refused;
+    if (!channel.isSlaveAttached() || channel.pollEvent(true)) return CommandResult::Refused;
+    SlaveBlock* block = channel.block;
+    if (argumentBytes > sizeof(block->args)) argumentBytes = sizeof(block->args);
+    if (argumentBytes > 0) std::memcpy(block->args, arguments, argumentBytes);
+    block->command = command;
+    if (!channel.signalEvent(true)) return CommandResult::Refused;
+    // A late answer stays signalled and is taken by the next wait (the connect sequence clears
+    // it before its first command).
+    lastCommand = !wait || channel.waitEvent(kAnswerWaitMs, nullptr) ? CommandResult::Answered : CommandResult::Late;
+    return lastCommand;
+}
+
+bool CTolvane::sendSetIo() {
+    const VstInt32 words[4] = {io.numInputs, io.numOutputs, 1, 1};
+    return sendCommand(kCmdSetIo, words, sizeof(words), true) == CommandResult::Answered;
+}
+
+bool CTolvane::sendSetSampleRate(float rate) {
+    return sendCommand(kCmdSetSampleRate, &rate, sizeof(rate), true) == CommandResult::Answered;
+}
+
+bool CTolvane::sendSetBlockSize(VstInt32 frames) {
+    return sendCommand(kCmdSetBlockSize, &frames, sizeof(frames), true) == CommandResult::Answered;
+}
+
+bool CTolvane::sendGetInfo() {
+    if (sendCommand(kCmdGetInfo, nullptr, 0, true) != CommandResult::Answered) return false;
+    SlaveBlock* block = channel.block;
+    if (block && block->command == kCmdGetInfo) {
+        std::memcpy(slaveInfo, block->args, sizeof(slaveInfo));
+        std::memcpy(&slaveInfoWord, block->args + 8, sizeof(slaveInfoWord));
+    }
+    return true;
+}
+
+bool CTolvane::sendStart() {
+    if (sendCommand(kCmdStart, nullptr, 0, false) != CommandResult::Answered) return false;
+    startPending = true;
+    return true;
+}
+
+bool CTolvane::sendStop() { return sendCommand(kCmdStop, nullptr, 0, true) == CommandResult::Answered; }
+
+bool CTolvane::sendSuspendState(bool suspend) {
+    if (!connected) {
+        suspendStateSent = false;
+        return false;
+    }
+    CommandResult result = sendCommand(suspend ? kCmdSuspend : kCmdResume, nullptr, 0, true);
+    // Signalled counts as sent, even when the answer is late.
+    suspendStateSent = result != CommandResult::Refused;
+    return result == CommandResult::Answered;
+}
+
+CTolvane::ConnectResult CTolvane::tryConnect() {
+    if (!channel.masterRole && !channel.attachMaster(true)) return ConnectResult::NotAttachable;
+    channel.writeMasterVersion(kMasterVersionMajor, kMasterVersionMinor);
+    if (!channel.isSlaveAttached()) return ConnectResult::NoSlave;
+    // Take away an answer left from an earlier exchange, so that each wait below sees only the
+    // answer to its own command.
+    channel.waitEvent(0, nullptr);
+
+    // A command refused or answered late ends the sequence; the next trigger starts again.
+    auto failure = [this] { return lastCommand == CommandResult::Late ? ConnectResult::LateAnswer : ConnectResult::Refused; };
+    if (!sendSetIo()) return failure();
+    if (!sendSetSampleRate(getSampleRate())) return failure();
+    if (!sendSetBlockSize(getBlockSize())) return failure();
+    if (!sendGetInfo()) return failure();
+    return sendStart() ? ConnectResult::Started : ConnectResult::Refused;
+}
+
+bool CTolvane::connectSlave() { return tryConnect() == ConnectResult::Started; }
+
+VstInt32 CTolvane::fxIdle() {
+    idleSeen = true;
+    if (!connected && channel.isSlaveAttached()) connectSlave();
+    return 1;
+}
+
+void CTolvane::suspend() {
+    suspended = true;
+    sendSuspendState(true);
+    // A pin change waits for the suspend, when the host expects the pins to change. The slave
+    // learns the new input count from the next block's header and both counts at the next connect.
+    if (pinChangePending) applyPendingIo();
+}
+
+void CTolvane::resume() {
+    suspended = false;
+    wantEvents(1);
+    needIdle();
+    char eventsText[] = "receiveVstEvents";
+    char midiText[] = "receiveVstMidiEvent";
+    hostReceivesEvents = canHostDo(eventsText) != 0 || canHostDo(midiText) != 0;
+    wantAsyncOperation(!synchronous);
+    sendSuspendState(false);
+}
+
+void CTolvane::setSampleRate(float rate) {
+    sampleRate = rate;
+    sendSetSampleRate(rate);
+}
+
+void CTolvane::setBlockSize(VstInt32 frames) {
+    blockSize = frames;
+    sendSetBlockSize(frames);
+}
+
+void CTolvane::setBlockSizeAndSampleRate(VstInt32 frames, float rate) {
+    blockSize = frames;
+    sampleRate = rate;
+    sendSetSampleRate(rate);
+    sendSetBlockSize(frames);
+}
+
+void CTolvane::close() {
+    if (termSlave) sendStop();
+    channel.attachMaster(false);
+}
+
+void CTolvane::renumber(VstInt32 newSlaveNumber) {
+    if (connected) {
+        // The old slave is stopped whatever the stop-on-close setting says: it loses its master.
+        sendStop();
+        channel.attachMaster(false);
+        connected = false;
+    }
+    slaveNumber = newSlaveNumber;
+    channel.openChannel(newSlaveNumber);
+    // The new slave has been told nothing yet: the pick-up of its start answer sends the host's
+    // on/off state, as after a first connection.
+    suspendStateSent = false;
+    connectSlave();
+}

@@ -1,0 +1,193 @@
+#include "bridge_fixture.h"
+
+#include <cstring>
+#include <random>
+
+TestHost* TestHost::current = nullptr;
+
+TestHost::TestHost() {
+    current = this;
+    time.samplePos = 4096.0;
+    time.sampleRate = 44100.0;
+    time.tempo = 120.0;
+    time.ppqPos = 1.5;
+    time.timeSigNumerator = 4;
+    time.timeSigDenominator = 4;
+    time.flags = kVstTransportPlaying | kVstTempoValid | kVstPpqPosValid | kVstTimeSigValid;
+}
+
+TestHost::~TestHost() {
+    if (current == this) current = nullptr;
+}
+
+int TestHost::count(VstInt32 opcode) const {
+    int n = 0;
+    for (const HostCall& c : calls) n += c.opcode == opcode;
+    return n;
+}
+
+VstIntPtr VSTCALLBACK TestHost::callback(AEffect*, VstInt32 opcode, VstInt32 index, VstIntPtr value, void* ptr,
+                                         float) {
+    TestHost* host = current;
+    if (!host) return 0;
+    HostCall call{opcode, index, value, {}};
+    if (opcode == audioMasterCanDo && ptr) call.text = static_cast<const char*>(ptr);
+    host->calls.push_back(call);
+    switch (opcode) {
+    case audioMasterVersion: return 2400;
+    case audioMasterCanDo: {
+        auto it = host->canDoAnswers.find(call.text);
+        return it == host->canDoAnswers.end() ? 0 : it->second;
+    }
+    case audioMasterGetTime: return host->giveTime ? reinterpret_cast<VstIntPtr>(&host->time) : 0;
+    case audioMasterProcessEvents: {
+        auto* list = static_cast<VstEvents*>(ptr);
+        for (VstInt32 i = 0; list && i < list->numEvents; ++i) {
+            const VstEvent* e = list->events[i];
+            ReceivedEvent r{e->type, e->byteSize, e->deltaFrames, {}};
+            if (e->type == kVstMidiType) {
+                auto* m = reinterpret_cast<const VstMidiEvent*>(e);
+                r.bytes.assign(m->midiData, m->midiData + 4);
+            } else if (e->type == kVstSysExType) {
+                auto* s = reinterpret_cast<const VstMidiSysexEvent*>(e);
+                r.bytes.assign(s->sysexDump, s->sysexDump + s->dumpBytes);
+            }
+            host->events.push_back(r);
+        }
+        return host->processEventsAnswer;
+    }
+    case audioMasterIOChanged: return 1;
+    default: return 0;
+    }
+}
+
+// ---- Slave ----
+
+ScriptedSlave::ScriptedSlave(std::int32_t slaveNumber, bool attach) : handler(passThrough), channel(slaveNumber) {
+    if (attach) {
+        channel.attachSlave(true);
+        channel.writeSlaveVersion(1, 0);
+    }
+    thread = std::thread([this] { run(); });
+}
+
+ScriptedSlave::~ScriptedSlave() { stop(); }
+
+void ScriptedSlave::stop() {
+    stopping = true;
+    if (thread.joinable()) thread.join();
+    channel.attachSlave(false);
+}
+
+void ScriptedSlave::detach() { channel.attachSlave(false); }
+
+void ScriptedSlave::run() {
+    while (!stopping) {
+        if (!channel.waitEvent(20, nullptr)) continue;
+        SlaveBlock& block = *channel.block;
+        const std::int32_t command = block.command;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            log.push_back(command);
+        }
+        const int delay = answerDelayMs.load();
+        if (delay > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+        if (handler(block, command)) channel.signalEvent(true);
+    }
+}
+
+bool ScriptedSlave::passThrough(SlaveBlock& block, std::int32_t command) {
+    if (command == kCmdGetInfo) {
+        std::memcpy(block.args, "SCRIPTED", 8);
+        const std::int32_t word = 77;
+        std::memcpy(block.args + 8, &word, 4);
+    }
+    if (command == kCmdProcess) {
+        const std::int32_t n = block.numInputs;
+        const std::int32_t frames = block.blockSize;
+        const std::int64_t stride = channelStrideSamples(frames);
+        for (std::int32_t i = 0; i < n && i < 16; ++i) {
+            std::memcpy(block.outputs + i * stride, block.inputs + i * stride, sizeof(float) * stride);
+        }
+        block.numOutputs = n;
+        storeEventCount(block.masterEventBytes, 0);
+    }
+    return true;
+}
+
+std::vector<std::int32_t> ScriptedSlave::commands() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return log;
+}
+
+int ScriptedSlave::countOf(std::int32_t command) {
+    int n = 0;
+    for (std::int32_t c : commands()) n += c == command;
+    return n;
+}
+
+void ScriptedSlave::clearLog() {
+    std::lock_guard<std::mutex> lock(mutex);
+    log.clear();
+}
+
+bool ScriptedSlave::waitForCommand(std::int32_t command, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (countOf(command) > 0) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+}
+
+std::int32_t uniqueSlaveNumber() {
+    static std::int32_t base = [] {
+        std::random_device device;
+        return static_cast<std::int32_t>(1000 + (device() % 20000000u) * 16);
+    }();
+    static std::int32_t next = 0;
+    return base + (next++ % 16);
+}
+
+// ---- Settings ----
+
+SettingsSandbox::SettingsSandbox() {
+    std::random_device device;
+    keyPath = "Software\\Vantor\\TolvaneTest" + std::to_string(device() % 100000000u);
+    platformPrepareSandbox(scratch);
+    effect = effectIdentity();
+    effect.settingsKey = keyPath.c_str();
+    instrument = instrumentIdentity();
+    instrument.settingsKey = keyPath.c_str();
+}
+
+SettingsSandbox::~SettingsSandbox() { platformRemoveSandbox(keyPath, scratch); }
+
+const DeliverableIdentity& SettingsSandbox::identity(bool isInstrument) { return isInstrument ? instrument : effect; }
+
+bool SettingsSandbox::read(const char* name, std::int32_t& out) {
+    if (!platformSandboxExists(keyPath)) return false;
+    SettingsKey* key = platformOpenSettings(keyPath.c_str());
+    if (!key) return false;
+    bool ok = platformReadSetting(key, name, &out);
+    platformCloseSettings(key);
+    return ok;
+}
+
+void SettingsSandbox::write(const char* name, std::int32_t value) {
+    SettingsKey* key = platformOpenSettings(keyPath.c_str());
+    if (!key) return;
+    platformWriteSetting(key, name, value);
+    platformCloseSettings(key);
+}
+
+bool SettingsSandbox::exists() { return platformSandboxExists(keyPath); }
+
+CTolvane* makeBridge(SettingsSandbox& sandbox, bool instrument) {
+    return new CTolvane(TestHost::callback, sandbox.identity(instrument));
+}
+
+void closeBridge(CTolvane* bridge) {
+    AEffect* effect = bridge->getAeffect();
+    effect->dispatcher(effect, effClose, 0, 0, nullptr, 0.0f);
+}

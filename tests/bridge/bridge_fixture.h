@@ -1,0 +1,115 @@
+// Test doubles for driving the bridge as a host would: a scripted host callback that records
+// every call, and a scripted slave that serves the link from a thread of the test process.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bridge/tolvane.h"
+#include "link/slave_mem.h"
+
+// ---- Host ----
+
+struct HostCall {
+    VstInt32 opcode;
+    VstInt32 index;
+    VstIntPtr value;
+    std::string text;  // the ptr argument as text, for audioMasterCanDo
+};
+
+struct ReceivedEvent {
+    VstInt32 type;
+    VstInt32 byteSize;
+    VstInt32 deltaFrames;
+    std::vector<unsigned char> bytes;  // MIDI data (4 bytes) or the SysEx dump
+};
+
+class TestHost {
+public:
+    TestHost();
+    ~TestHost();
+
+    static VstIntPtr VSTCALLBACK callback(AEffect* effect, VstInt32 opcode, VstInt32 index, VstIntPtr value,
+                                         void* ptr, float opt);
+
+    std::map<std::string, VstIntPtr> canDoAnswers;  // missing: 0 (don't know)
+    bool giveTime = true;
+    VstTimeInfo time{};
+    VstIntPtr processEventsAnswer = 1;
+
+    std::vector<HostCall> calls;
+    std::vector<ReceivedEvent> events;
+    int count(VstInt32 opcode) const;
+    void clear() { calls.clear(); events.clear(); }
+
+    static TestHost* current;
+};
+
+// ---- Slave ----
+
+class ScriptedSlave {
+public:
+    explicit ScriptedSlave(std::int32_t slaveNumber, bool attach = true);
+    ~ScriptedSlave();
+
+    // Called for every command before the answer; may change the block. Returns whether to
+    // answer. The default handler answers everything and passes audio through.
+    std::function<bool(SlaveBlock&, std::int32_t command)> handler;
+    std::atomic<int> answerDelayMs{0};
+
+    std::vector<std::int32_t> commands();  // every command received, in order
+    int countOf(std::int32_t command);
+    void clearLog();
+    bool waitForCommand(std::int32_t command, int timeoutMs = 2000);
+    void detach();
+    void stop();
+
+    CSlaveShMem channel;
+
+    static bool passThrough(SlaveBlock& block, std::int32_t command);
+
+private:
+    void run();
+    std::mutex mutex;
+    std::vector<std::int32_t> log;
+    std::atomic<bool> stopping{false};
+    std::thread thread;
+};
+
+// A slave number no other test process uses at the same time.
+std::int32_t uniqueSlaveNumber();
+
+// ---- Settings ----
+
+// A private settings store per test: an identity whose settings key no one else uses, the
+// store removed again at the end (and, on POSIX, XDG_CONFIG_HOME pointed at a scratch folder).
+class SettingsSandbox {
+public:
+    SettingsSandbox();
+    ~SettingsSandbox();
+    const DeliverableIdentity& identity(bool instrument = false);
+    bool read(const char* name, std::int32_t& out);
+    void write(const char* name, std::int32_t value);
+    bool exists();
+    std::string keyPath;
+
+private:
+    DeliverableIdentity effect;
+    DeliverableIdentity instrument;
+    std::string scratch;
+};
+void platformPrepareSandbox(std::string& scratch);
+void platformRemoveSandbox(const std::string& keyPath, const std::string& scratch);
+bool platformSandboxExists(const std::string& keyPath);
+
+// Creates a bridge for the test host with the sandbox's identity.
+CTolvane* makeBridge(SettingsSandbox& sandbox, bool instrument = false);
+// Closes it through the record, as a host does (effClose deletes the object).
+void closeBridge(CTolvane* bridge);
