@@ -16,7 +16,7 @@ public:
     // Starts the program with these arguments; its standard output and error go to a file that
     // output() reads.
     bool start(const std::string& program, const std::vector<std::string>& args);
-    // The polite stop a user gives: SIGTERM on POSIX, a console Ctrl-Break on Windows.
+    // The polite stop a user gives: SIGTERM on POSIX, a console Ctrl-C on Windows.
     bool requestStop();
     // Waits up to `milliseconds` for the child to end; true with its exit code when it did.
     bool waitExit(std::uint32_t milliseconds, int& exitCode);

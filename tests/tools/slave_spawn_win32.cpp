@@ -15,14 +15,35 @@ namespace {
 
 // The build hands over POSIX paths; under Wine drive Z: is the root of that file system.
 std::string windowsPath(const std::string& path) {
-    std::string out = path;
-    if (!out.empty() && out[0] == '/') out = "Z:" + out;
-    for (char& c : out)
-        if (c == '/') c = '\\';
+    std::string out;
+    if (!path.empty() && path[0] == '/') out.append("Z:");
+    for (char c : path) out.push_back(c == '/' ? '\\' : c);
     return out;
 }
 
-std::string quoted(const std::string& arg) { return "\"" + arg + "\""; }
+// A console-control event reaches the processes attached to the sender's console. The test takes
+// a console of its own (the one it was started with, if any, may be shared with other programs,
+// and under Wine one inherited from the terminal carries no control events), which the children
+// inherit. It swallows Ctrl-C with a handler of its own rather than by ignoring it, because the
+// ignoring is inherited and would keep the event from the children.
+BOOL WINAPI swallowControl(DWORD) { return TRUE; }
+
+void ensureOwnConsole() {
+    static const bool done = [] {
+        FreeConsole();
+        AllocConsole();
+        SetConsoleCtrlHandler(swallowControl, TRUE);
+        return true;
+    }();
+    (void)done;
+}
+
+std::string quoted(const std::string& arg) {
+    std::string out(1, '"');
+    out.append(arg);
+    out.push_back('"');
+    return out;
+}
 
 }  // namespace
 
@@ -52,7 +73,9 @@ bool CSpawnedSlave::start(const std::string& program, const std::vector<std::str
 
     const std::string exe = windowsPath(program);
     std::string command = quoted(exe);
-    for (const std::string& arg : args) command += " " + quoted(arg);
+    for (const std::string& arg : args) command.append(" ").append(quoted(arg));
+
+    ensureOwnConsole();
 
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
@@ -60,17 +83,17 @@ bool CSpawnedSlave::start(const std::string& program, const std::vector<std::str
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = out;
     startup.hStdError = out;
-    // Its own process group, so that a Ctrl-Break can be aimed at it alone.
-    const BOOL ok = CreateProcessA(exe.c_str(), command.data(), nullptr, nullptr, TRUE, CREATE_NEW_PROCESS_GROUP,
-                                   nullptr, nullptr, &startup, &state->process);
+    const BOOL ok = CreateProcessA(exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                                   &state->process);
     CloseHandle(out);
     if (!ok) state->process = PROCESS_INFORMATION{};
     return ok != 0;
 }
 
+// Ctrl-C cannot be aimed at one process group: it goes to every process on the console, which
+// are this test (ignoring it) and its children. The tests run one child at a time.
 bool CSpawnedSlave::requestStop() {
-    return state->process.hProcess != nullptr &&
-           GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, state->process.dwProcessId) != 0;
+    return state->process.hProcess != nullptr && GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0) != 0;
 }
 
 bool CSpawnedSlave::waitExit(std::uint32_t milliseconds, int& exitCode) {
