@@ -1,5 +1,6 @@
 #include "tools/host/options.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <string_view>
@@ -522,8 +523,16 @@ std::string usageText() {
         } else {
             text += "\n" + std::string(30, ' ');
         }
-        text += row.help;
-        text += '\n';
+        // Help texts are wrapped at 100 columns, continuation lines under the first.
+        std::string_view help = row.help;
+        constexpr std::size_t kWidth = 100 - 30;
+        while (help.size() > kWidth) {
+            std::size_t cut = help.rfind(' ', kWidth);
+            if (cut == std::string_view::npos || cut == 0) cut = kWidth;
+            text += std::string(help.substr(0, cut)) + "\n" + std::string(30, ' ');
+            help.remove_prefix(std::min(help.size(), cut + 1));
+        }
+        text += std::string(help) + "\n";
     }
     text +=
         "\n"

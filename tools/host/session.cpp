@@ -56,17 +56,17 @@ struct ChannelBuffers {
 };
 
 // The events the host sends in one block, built in storage sized once for the most a block can
-// carry (every note's on and off, every SysEx).
+// carry (per note: the previous note's off, an on, and in the last block the final off; every SysEx).
 class BlockEvents {
 public:
     BlockEvents(const HostOptions& options, int blockSize)
         : notes_(options.notes), sysexSpecs_(options.sysex), channel_(options.midiChannel - 1), blockSize_(blockSize) {
-        capacity_ = notes_.size() * 2 + sysexSpecs_.size();
+        capacity_ = notes_.size() * 3 + sysexSpecs_.size();
         const std::size_t slots = std::max<std::size_t>(capacity_, 2);
         storage_.assign(offsetof(VstEvents, events) + slots * sizeof(VstEvent*), std::byte{0});
         list_ = new (storage_.data()) VstEvents{};
         slots_ = reinterpret_cast<VstEvent**>(storage_.data() + offsetof(VstEvents, events));
-        midi_.resize(notes_.size() * 2);
+        midi_.resize(notes_.size() * 3);
         sysex_.resize(sysexSpecs_.size());
     }
 
@@ -77,11 +77,13 @@ public:
         std::size_t midiUsed = 0;
         for (const NoteSpec& note : notes_) {
             const bool regularOff = block >= note.lengthBlocks && (block - note.lengthBlocks) % note.everyBlocks == 0;
+            // The regular note-off releases the note begun at block - length; the final one the
+            // latest note, which is never the same one.
             const std::int64_t lastStart = block - block % note.everyBlocks;
             const bool flushOff = lastBlock && lastStart + note.lengthBlocks > block;
             if (regularOff) slots_[count++] = noteEvent(midi_[midiUsed++], note, false, note.deltaFrames);
             if (block % note.everyBlocks == 0) slots_[count++] = noteEvent(midi_[midiUsed++], note, true, note.deltaFrames);
-            if (flushOff && !regularOff) slots_[count++] = noteEvent(midi_[midiUsed++], note, false, blockSize_ - 1);
+            if (flushOff) slots_[count++] = noteEvent(midi_[midiUsed++], note, false, blockSize_ - 1);
         }
         for (std::size_t i = 0; i < sysexSpecs_.size(); ++i) {
             const SysexSpec& spec = sysexSpecs_[i];
