@@ -491,8 +491,7 @@ bool AudioEffectX::matchArrangement(VstSpeakerArrangement** to, VstSpeakerArrang
     }
     (*to)->type = from->type;
     for (VstInt32 i = 0; i < from->numChannels; ++i) {
-        // Arrangements are allocated for their channel count, past the declared 8 speakers.
-        if (!copySpeaker((*to)->speakers + i, from->speakers + i)) {
+        if (!copySpeaker(speakerAt(*to, i), speakerAt(from, i))) {
             return false;
         }
     }

@@ -338,6 +338,12 @@ struct VstSpeakerArrangement {
     VstSpeakerProperties speakers[8];
 };
 constexpr std::size_t kVstSpeakerArrangementHeader = 8;
+// Speaker i of an arrangement allocated for its channel count, which may exceed the declared 8:
+// addressed from the block's start, so that no index goes past the declared array.
+inline VstSpeakerProperties* speakerAt(VstSpeakerArrangement* arrangement, VstInt32 i) {
+    return reinterpret_cast<VstSpeakerProperties*>(reinterpret_cast<char*>(arrangement) + kVstSpeakerArrangementHeader +
+                                                   sizeof(VstSpeakerProperties) * static_cast<std::size_t>(i));
+}
 
 struct VstKeyCode {
     VstInt32 character;
