@@ -24,7 +24,7 @@ struct SlaveEventsIn {
 class CSlaveEventsOut {
 public:
     CSlaveEventsOut(std::uint8_t* area, std::int32_t* count) : area(area), count(count) {}
-    // [serving thread, processing] No allocation; copies the record's bytes only.
+    // [audio thread] No allocation; copies the record's bytes only.
     bool add(const VstEvent* event) { return packEventRecord(0, event, area, count); }
     std::int32_t bytes() const { return *count; }
 
@@ -56,17 +56,17 @@ public:
     // A short human-readable description for the status line ("gain -6.0 dB").
     virtual std::string describe() const = 0;
 
-    // [serving thread, configuration commands] Called after every SetIo, SetSampleRate and
-    // SetBlockSize with the values in force (rate > 0, 1 <= maxBlockFrames, inputs 0..16,
+    // [dispatch thread] Called after every SetIo, SetSampleRate and SetBlockSize with the
+    // values in force (rate > 0, 1 <= maxBlockFrames, inputs 0..16,
     // outputs 1..16). May allocate.
     virtual void prepare(float sampleRate, std::int32_t maxBlockFrames, std::int32_t numInputs,
                          std::int32_t numOutputs) = 0;
-    // [serving thread, processing] No allocation, no locks, no I/O. `time` is the record found
+    // [audio thread] No allocation, no locks, no I/O. `time` is the record found
     // in args; the master leaves args unchanged when its host gave no time information, so it
     // is a hint, not a guarantee.
     virtual void process(const SlaveAudio& audio, const VstTimeInfo& time, const SlaveEventsIn& eventsIn,
                          CSlaveEventsOut& eventsOut) = 0;
-    // [serving thread] Forgets all running state (phase, held notes); Start, Stop and Resume.
+    // [dispatch thread] Forgets all running state (phase, held notes); Start, Stop and Resume.
     virtual void reset() = 0;
 };
 

@@ -2,6 +2,10 @@
 // object: the serving loop calls handleCommand after each wake-up and then wakes the master.
 // Everything read from the block comes from the master, which may be faulty: every count is
 // read once and bounded before it is used as a size or an index.
+//
+// Thread tags (frame/thread_tags.h) in the slave: the serving thread takes the place of the
+// audio thread. Process keeps the [audio thread] rules; the configuration commands have the
+// [dispatch thread] allowance (they may let the processor allocate, well inside 100 ms).
 #pragma once
 
 #include <cstdint>
@@ -46,10 +50,10 @@ public:
     // The processor must outlive the core. Prepares it with the default settings.
     CSlaveCore(CProcessor& processor, std::int32_t slaveNumber);
 
-    // [serving thread] Carries out the command found in the block and writes its answer into
-    // the block; the caller then wakes the master. Returns the code that was read (codes the
-    // master never sends are answered by the wake-up alone). Process allocates nothing and
-    // makes no system call; the configuration commands may let the processor allocate.
+    // [audio thread] for Process, [dispatch thread] for the other commands. Carries out the
+    // command found in the block and writes its answer into the block; the caller then wakes
+    // the master. Returns the code that was read (codes the master never sends are answered by
+    // the wake-up alone).
     std::int32_t handleCommand(SlaveBlock& block);
 
     const SlaveSettings& settings() const { return current; }

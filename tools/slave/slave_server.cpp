@@ -19,7 +19,7 @@ bool CSlaveServer::open(bool takeOver) {
     } else if (channel->masterEventHandle == nullptr || channel->slaveEventHandle == nullptr) {
         lastError = "cannot open or create the events of " + slaveObjectNames(number);
     } else {
-        if (takeOver) channel->block->slaveAttached = 0;  // a slave that vanished left its byte set
+        if (takeOver) releaseAttachByte(channel->block->slaveAttached);  // left set by a slave that vanished
         if (channel->attachSlave(true)) {
             channel->writeSlaveVersion(kSlaveVersionMajor, kSlaveVersionMinor);
             // The master sends nothing while no slave is attached, so a wake-up already waiting

@@ -18,8 +18,9 @@ constexpr std::uint32_t kServeWaitMs = 100;
 
 class CSlaveServer {
 public:
-    // Called after a command other than Process has been answered (the master is already
-    // woken, so the observer's time does not count against the master's 100 ms).
+    // [dispatch thread: on the serving thread, between blocks; may print] Called after a command
+    // other than Process has been answered (the master is already woken, so the observer's time
+    // does not count against the master's 100 ms).
     using Observer = std::function<void(std::int32_t command, const SlaveSettings& settings)>;
 
     // The processor must outlive the server.
@@ -33,10 +34,12 @@ public:
     // already holds the block. `takeOver` first clears a slaveAttached byte that a slave which
     // vanished without leaving left set (the byte alone cannot tell a live slave from a dead one).
     bool open(bool takeOver = false);
-    // [serving thread] Serves commands until `stop` becomes true; it is looked at after every
+    // [audio thread: the slave's serving thread; waits in 100 ms steps] Serves commands until
+    // `stop` becomes true; it is looked at after every
     // wait, so a stop takes effect within about kServeWaitMs. Returns at once when not open.
     void serve(const std::atomic<bool>& stop);
-    // Clears slaveAttached (when held) and releases the block and the events. Idempotent.
+    // [main thread] Clears slaveAttached (when held) and releases the block and the events.
+    // Idempotent; not while serve() runs.
     void close();
 
     void setObserver(Observer observer) { this->observer = std::move(observer); }
