@@ -31,7 +31,7 @@ struct Payload {
 };
 constexpr Payload kPayloads[] = {{2, 64}, {2, 512}, {16, 4096}};
 constexpr std::uint32_t kAnswerWaitMs = 5000;
-constexpr int kBatch = 500;
+constexpr int kBatch = 100;  // rounds of one variant before the other runs
 
 using Clock = std::chrono::steady_clock;
 
