@@ -1,0 +1,253 @@
+// The whole chain with real processes: tolvane-host loads a plug-in, the plug-in reaches
+// tolvane-slave through the named objects, and the audio and events come back.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bridge/settings_store.h"
+#include "tests/tools/slave_spawn.h"
+
+namespace {
+
+const std::string kHost = TOLVANE_HOST_EXE;
+const std::string kSlave = TOLVANE_SLAVE_EXE;
+const std::string kEffect = TOLVANE_EFFECT;
+const std::string kInstrument = TOLVANE_INSTRUMENT_PLUGIN;
+
+std::string scratch(const std::string& suffix) {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    return std::string(TOLVANE_E2E_DIR) + "/e2e_" + info->name() + "_" + suffix;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+std::vector<float> readFloats(const std::string& path) {
+    const std::string bytes = readFile(path);
+    std::vector<float> values(bytes.size() / sizeof(float));
+    if (!values.empty()) std::memcpy(values.data(), bytes.data(), values.size() * sizeof(float));
+    return values;
+}
+
+void writeFloats(const std::string& path, const std::vector<float>& values) {
+    std::ofstream file(path, std::ios::binary);
+    file.write(reinterpret_cast<const char*>(values.data()), static_cast<std::streamsize>(values.size() * 4));
+}
+
+std::map<std::string, std::string> parseKv(const std::string& text) {
+    std::map<std::string, std::string> values;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        const auto equals = line.find('=');
+        if (equals != std::string::npos) values[line.substr(0, equals)] = line.substr(equals + 1);
+    }
+    return values;
+}
+
+double number(const std::map<std::string, std::string>& kv, const std::string& key) {
+    auto it = kv.find(key);
+    return it == kv.end() ? -1.0 : std::atof(it->second.c_str());
+}
+
+// Runs tolvane-host to the end and returns its key=value summary.
+std::map<std::string, std::string> runHost(const std::vector<std::string>& args, int timeoutMs = 120000) {
+    const std::string summary = scratch("summary.txt");
+    std::remove(summary.c_str());
+    std::vector<std::string> all = args;
+    all.push_back("--quiet");
+    all.push_back("--summary-kv");
+    all.push_back(summary);
+    CSpawnedSlave host;
+    EXPECT_TRUE(host.start(kHost, all));
+    int code = -1;
+    EXPECT_TRUE(host.waitExit(static_cast<std::uint32_t>(timeoutMs), code));
+    EXPECT_EQ(code, 0) << host.output();
+    auto kv = parseKv(readFile(summary));
+    std::remove(summary.c_str());
+    return kv;
+}
+
+// Two channels of the counter signal, `blocks` blocks of `frames`: every block from `first` on
+// must carry exactly the frames and channels that went in.
+void expectCounterFrom(const std::vector<float>& samples, int blocks, int frames, int first) {
+    ASSERT_EQ(samples.size(), static_cast<std::size_t>(blocks) * frames * 2);
+    for (std::size_t i = static_cast<std::size_t>(first) * frames * 2; i < samples.size(); ++i) {
+        const std::size_t frame = i / 2;
+        const unsigned channel = static_cast<unsigned>(i % 2);
+        const float expected =
+            static_cast<float>(((frame & 0xFFFFF) << 4) | channel) * static_cast<float>(1.0 / 16777216.0);
+        ASSERT_EQ(samples[i], expected) << "frame " << frame << " channel " << channel;
+    }
+}
+
+class EndToEnd : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        // The plug-ins read their settings at creation: keep the configuration dialog off, so
+        // that no instance waits for a user, and stop the slave on close.
+        for (const char* key : {"Software\\Vantor\\Tolvane", "Software\\Vantor\\TolvaneI"}) {
+            SettingsKey* settings = platformOpenSettings(key);
+            ASSERT_NE(settings, nullptr);
+            platformWriteSetting(settings, "ConfigDlg", 0);
+            platformWriteSetting(settings, "TermSlave", 1);
+            platformWriteSetting(settings, "NumInputs", 2);
+            platformWriteSetting(settings, "NumOutputs", 2);
+            platformWriteSetting(settings, "StereoPins", 0);
+            platformCloseSettings(settings);
+        }
+    }
+
+    // Starts the slave on this case's number and waits until it serves.
+    std::unique_ptr<CSpawnedSlave> startSlave(int number, const std::string& processor) {
+        auto slave = std::make_unique<CSpawnedSlave>();
+        EXPECT_TRUE(slave->start(kSlave, {"--slave", std::to_string(number), "--process", processor}));
+        for (int i = 0; i < 400 && slave->output().find("serving") == std::string::npos; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_NE(slave->output().find("serving"), std::string::npos) << slave->output();
+        return slave;
+    }
+
+    static std::string slaveParam(int number) { return "Slave#=" + std::to_string(number); }
+
+    void stopSlave(CSpawnedSlave& slave) {
+        slave.requestStop();
+        int code = -1;
+        EXPECT_TRUE(slave.waitExit(5000, code));
+        EXPECT_EQ(code, 0) << slave.output();
+    }
+};
+
+// The counter signal carries each sample's frame index and channel exactly: after the first
+// block (which only picks up the slave's start answer) every frame must come back unchanged.
+TEST_F(EndToEnd, PassThroughIsSampleExact) {
+    auto slave = startSlave(3, "passthrough");
+    const std::string out = scratch("out.f32");
+    auto kv = runHost({kEffect, "--param-text", slaveParam(3), "--signal", "counter", "--block", "256", "--blocks",
+                       "200", "--output", out});
+    EXPECT_EQ(number(kv, "blocks"), 200);
+    EXPECT_LE(number(kv, "untouched_blocks"), 1);
+    expectCounterFrom(readFloats(out), 200, 256, static_cast<int>(number(kv, "untouched_blocks")));
+    std::remove(out.c_str());
+    stopSlave(*slave);
+    // TermSlave is on: closing the plug-in stopped the slave's processing with kCmdStop.
+    EXPECT_NE(slave->output().find("Stop"), std::string::npos) << slave->output();
+}
+
+TEST_F(EndToEnd, GainIsApplied) {
+    auto slave = startSlave(4, "gain:-6");
+    const std::string in = scratch("in.f32");
+    const std::string out = scratch("out.f32");
+    std::vector<float> input(128 * 40 * 2);
+    for (std::size_t i = 0; i < input.size(); ++i) input[i] = 0.5f * std::sin(0.01f * static_cast<float>(i));
+    writeFloats(in, input);
+    auto kv = runHost({kEffect, "--param-text", slaveParam(4), "--input", in, "--input-channels", "2", "--block",
+                       "128", "--output", out});
+    const std::vector<float> output = readFloats(out);
+    ASSERT_EQ(output.size(), input.size());
+    const float gain = std::pow(10.0f, -6.0f / 20.0f);
+    const std::size_t first = 128 * 2 * static_cast<std::size_t>(number(kv, "untouched_blocks"));
+    ASSERT_LT(first, output.size());
+    for (std::size_t i = first; i < output.size(); ++i) ASSERT_NEAR(output[i], input[i] * gain, 1e-6f) << i;
+    std::remove(in.c_str());
+    std::remove(out.c_str());
+    stopSlave(*slave);
+}
+
+TEST_F(EndToEnd, MidiAndSysexGoBothWays) {
+    auto slave = startSlave(5, "echo");
+    auto kv = runHost({kInstrument, "--param-text", slaveParam(5), "--can-do", "receiveVstEvents=yes", "--note",
+                       "60:100:4", "--sysex", "F07D0102F7:10", "--blocks", "100", "--idle"});
+    EXPECT_GT(number(kv, "midi_sent"), 10);
+    EXPECT_GT(number(kv, "sysex_sent"), 5);
+    // Events packed for the block that only picked up the start answer are not lost: they wait
+    // in the block and travel with the next one.
+    EXPECT_EQ(number(kv, "midi_received"), number(kv, "midi_sent"));
+    EXPECT_EQ(number(kv, "sysex_received"), number(kv, "sysex_sent"));
+    stopSlave(*slave);
+}
+
+TEST_F(EndToEnd, AsynchronousModeDeliversTheAudio) {
+    auto slave = startSlave(6, "passthrough");
+    const std::string out = scratch("out.f32");
+    auto kv = runHost({kEffect, "--param-text", slaveParam(6), "--async", "--async-timeout", "300", "--param",
+                       "Synch=0", "--signal", "counter", "--block", "256", "--blocks", "100", "--output", out});
+    // The block that picks up the start answer is not handed to the slave, so its position poll
+    // never completes; every other block is collected.
+    EXPECT_LE(number(kv, "async_timeouts"), 1);
+    EXPECT_GE(number(kv, "async_blocks"), 98);
+    EXPECT_LE(number(kv, "untouched_blocks"), 1);
+    expectCounterFrom(readFloats(out), 100, 256, static_cast<int>(number(kv, "untouched_blocks")));
+    std::remove(out.c_str());
+    stopSlave(*slave);
+}
+
+// A slave that appears after the plug-in is found by the idle calls.
+TEST_F(EndToEnd, SlaveStartingLaterIsFound) {
+    const std::string out = scratch("out.f32");
+    CSpawnedSlave host;
+    const std::string summary = scratch("summary.txt");
+    ASSERT_TRUE(host.start(kHost, {kEffect, "--param-text", slaveParam(7), "--idle", "--realtime", "--signal",
+                                   "sine:440:0.5", "--seconds", "2", "--output", out, "--quiet", "--summary-kv",
+                                   summary}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    auto slave = startSlave(7, "passthrough");
+    int code = -1;
+    ASSERT_TRUE(host.waitExit(60000, code));
+    EXPECT_EQ(code, 0) << host.output();
+    auto kv = parseKv(readFile(summary));
+    const double blocks = number(kv, "blocks");
+    EXPECT_GT(blocks, 100);
+    EXPECT_GT(number(kv, "untouched_blocks"), 5);           // before the slave came
+    EXPECT_LT(number(kv, "untouched_blocks"), blocks - 50);  // and audio afterwards
+    std::remove(out.c_str());
+    std::remove(summary.c_str());
+    stopSlave(*slave);
+}
+
+// A slave killed while streaming (its attach mark stays set) costs the audio thread one bounded
+// wait, and a host without idle calls keeps running.
+TEST_F(EndToEnd, KilledSlaveCostsOneBoundedWait) {
+    auto slave = startSlave(8, "passthrough");
+    CSpawnedSlave host;
+    const std::string summary = scratch("summary.txt");
+    ASSERT_TRUE(host.start(kHost, {kEffect, "--param-text", slaveParam(8), "--realtime", "--signal", "sine",
+                                   "--block", "512", "--seconds", "5", "--quiet", "--summary-kv", summary}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    slave.reset();  // killed outright: no chance to clear its mark
+    int code = -1;
+    ASSERT_TRUE(host.waitExit(60000, code));
+    EXPECT_EQ(code, 0) << host.output();
+    auto kv = parseKv(readFile(summary));
+    EXPECT_LT(number(kv, "block_us_max"), 3.0e6);  // the 21 x 100 ms wait, once
+    EXPECT_LT(number(kv, "block_us_p99"), 2.0e5);  // and no wait worth the name after it
+    std::remove(summary.c_str());
+}
+
+TEST_F(EndToEnd, CloseWithoutTermSlaveSendsNoStop) {
+    auto slave = startSlave(9, "passthrough");
+    runHost({kEffect, "--param-text", slaveParam(9), "--param", "TrmSlave=0", "--blocks", "20"});
+    stopSlave(*slave);
+    EXPECT_EQ(slave->output().find("Stop"), std::string::npos) << slave->output();
+    // The plug-in wrote the setting when it changed: put it back for the other cases.
+    SettingsKey* settings = platformOpenSettings("Software\\Vantor\\Tolvane");
+    platformWriteSetting(settings, "TermSlave", 1);
+    platformCloseSettings(settings);
+}
+
+}  // namespace
