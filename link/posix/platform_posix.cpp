@@ -54,9 +54,17 @@ int lockRetrying(int fd, int operation) {
     return result;
 }
 
-void closeRetrying(int fd) {
-    // Linux releases the descriptor even when close is interrupted: never close twice.
-    close(fd);
+// Gives up this process's use of the object; the last user removes the name, but only while it
+// still names this object (a newer object under the same name belongs to others).
+void closeSharedObject(SharedObject& object) {
+    if (object.fd < 0) {
+        return;
+    }
+    if (flock(object.fd, LOCK_EX | LOCK_NB) == 0 && nameStillNames(object)) {
+        shm_unlink(object.objectName);
+    }
+    close(object.fd);
+    object.fd = -1;
 }
 
 // Opens (creating when missing) the object with mode 0600 and at least `minimumSize` bytes, and
@@ -90,44 +98,25 @@ bool openSharedObject(SharedObject& object, const char* name, std::size_t minimu
         }
         object.fd = fd;
         if (lockRetrying(fd, LOCK_SH) != 0) {
-            closeRetrying(fd);
+            close(fd);
             object.fd = -1;
             return false;
         }
         if (!nameStillNames(object)) {
-            closeRetrying(fd);
+            close(fd);
             object.fd = -1;
             continue;
         }
-        struct stat status;
-        if (fstat(fd, &status) != 0) {
-            break;
-        }
         // Never shrink: a larger object made by someone else keeps its size.
-        if (status.st_size < static_cast<off_t>(minimumSize) &&
-            ftruncate(fd, static_cast<off_t>(minimumSize)) != 0) {
-            break;
+        struct stat status;
+        if (fstat(fd, &status) != 0 || (status.st_size < static_cast<off_t>(minimumSize) &&
+                                        ftruncate(fd, static_cast<off_t>(minimumSize)) != 0)) {
+            closeSharedObject(object);  // as any user gives up: the last one removes the name
+            return false;
         }
         return true;
     }
-    if (object.fd >= 0) {
-        closeRetrying(object.fd);
-        object.fd = -1;
-    }
     return false;
-}
-
-// Gives up this process's use of the object; the last user removes the name, but only while it
-// still names this object (a newer object under the same name belongs to others).
-void closeSharedObject(SharedObject& object) {
-    if (object.fd < 0) {
-        return;
-    }
-    if (flock(object.fd, LOCK_EX | LOCK_NB) == 0 && nameStillNames(object)) {
-        shm_unlink(object.objectName);
-    }
-    closeRetrying(object.fd);
-    object.fd = -1;
 }
 
 long futexCall(std::uint32_t* word, int operation, std::uint32_t value, const timespec* timeout,
