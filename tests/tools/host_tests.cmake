@@ -23,7 +23,7 @@ tolvane_host_fixture(host_fixture_counts fixture_plugin_bad.cpp FIXTURE_BAD_KIND
 tolvane_host_fixture(host_fixture_no_dispatcher fixture_plugin_bad.cpp FIXTURE_BAD_KIND=5 FIXTURE_ENTRY_NAME="VSTPluginMain")
 
 set(host_test_sources host_options_tests.cpp host_plugin_tests.cpp host_session_tests.cpp host_signal_tests.cpp
-  host_cli_tests.cpp)
+  host_cli_tests.cpp host_allocation_tests.cpp)
 if(NOT WIN32)
   list(APPEND host_test_sources host_sound_file_tests.cpp)
 endif()

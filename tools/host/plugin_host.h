@@ -164,10 +164,11 @@ public:
     const HostCounters& counters() const { return counters_; }
     void clearReceivedEvents();
 
-    // [any thread] The host callback handed to the plug-in. Public so that tests can call it as a
-    // plug-in would. Finds the instance by the effect pointer (during the entry point's call,
-    // before the record is known, the instance being loaded on this thread); without an instance
-    // it answers only audioMasterVersion.
+    // [audio thread] [dispatch thread] The host callback handed to the plug-in: whichever thread
+    // the plug-in calls from; takes no lock and allocates nothing. Public so that tests can call
+    // it as a plug-in would. Finds the instance by the effect pointer (during the entry point's
+    // call, before the record is known, the instance being loaded on this thread); without an
+    // instance it answers only audioMasterVersion.
     static VstIntPtr VSTCALLBACK callback(AEffect* effect, VstInt32 opcode, VstInt32 index, VstIntPtr value,
                                           void* ptr, float opt) noexcept;
 

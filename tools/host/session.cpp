@@ -263,9 +263,12 @@ public:
         const Clock::time_point now = Clock::now();
         if (now < next_) return;
         next_ = now + std::chrono::milliseconds(250);
-        out_ << format("\r%lld/%lld blocks (%d%%) ", static_cast<long long>(done), static_cast<long long>(total_),
-                       total_ > 0 ? static_cast<int>(done * 100 / total_) : 100)
-             << std::flush;
+        char line[96];  // formatted in place: this runs inside the process loop
+        const int length = std::snprintf(line, sizeof(line), "\r%lld/%lld blocks (%d%%) ", static_cast<long long>(done),
+                                         static_cast<long long>(total_),
+                                         total_ > 0 ? static_cast<int>(done * 100 / total_) : 100);
+        out_.write(line, std::clamp(length, 0, static_cast<int>(sizeof(line)) - 1));
+        out_.flush();
         shown_ = true;
     }
     void finish() {
@@ -282,7 +285,7 @@ private:
 
 }  // namespace
 
-SessionResult runSession(const HostOptions& options, std::ostream& out, std::ostream& err) {
+SessionResult runSession(const HostOptions& options, std::ostream& out, std::ostream& err, SessionObserver* observer) {
     SessionResult result;
     auto fail = [&](int code, const std::string& message) {
         err << "tolvane-host: " << message << "\n";
@@ -422,6 +425,7 @@ SessionResult runSession(const HostOptions& options, std::ostream& out, std::ost
     host.resume();
     host.startProcess();
     const Clock::time_point runStart = Clock::now();
+    if (observer != nullptr) observer->loopStarted();
 
     for (std::int64_t block = 0; block < blocks; ++block) {
         while (nextTimed < timed.size() && timed[nextTimed]->change->atBlock <= block) {
@@ -522,6 +526,7 @@ SessionResult runSession(const HostOptions& options, std::ostream& out, std::ost
         progress.update(block + 1);
         if (options.realtime) std::this_thread::sleep_until(runStart + blockDuration * static_cast<double>(block + 1));
     }
+    if (observer != nullptr) observer->loopEnded();
     summary.wallSeconds = std::chrono::duration<double>(Clock::now() - runStart).count();
     progress.finish();
     host.stopProcess();

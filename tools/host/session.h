@@ -28,9 +28,19 @@ struct SessionResult {
     bool ran = false;  // the process loop ran (not --info, --list-params, or a failure before it)
 };
 
+// Told when the process loop starts and when it has ended; the tests count heap allocations in
+// between.
+class SessionObserver {
+public:
+    virtual ~SessionObserver() = default;
+    virtual void loopStarted() {}
+    virtual void loopEnded() {}
+};
+
 // Runs what the options ask for. Results go to out, errors (one line each, starting with
 // "tolvane-host: ") to err.
-SessionResult runSession(const HostOptions& options, std::ostream& out, std::ostream& err);
+SessionResult runSession(const HostOptions& options, std::ostream& out, std::ostream& err,
+                         SessionObserver* observer = nullptr);
 
 // The whole tool: parses the arguments, prints help or version, runs. Returns the exit status.
 int runHostTool(int argc, const char* const* argv, std::ostream& out, std::ostream& err);
