@@ -1,6 +1,6 @@
 // Both dispatchers called directly: which operation each opcode reaches with which
-// arguments, how results become answers, the null-pointer refusals, the editor opcodes and the
-// defaults of a plug-in that replaces nothing.
+// arguments, how results become answers, the null-pointer refusals and the defaults of a
+// plug-in that replaces nothing.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -30,7 +30,6 @@ struct Logged {
 class Probe : public AudioEffectX {
 public:
     explicit Probe(audioMasterCallback host = nullptr) : AudioEffectX(host, 4, 3) {}
-    void attach(AEffEditor* e) { editor = e; }
     VstInt32 currentProgram() const { return curProgram; }
 
     std::vector<Logged> log;
@@ -307,55 +306,6 @@ TEST(Dispatcher, VuLevelIsScaledAndTruncated) {
     }
 }
 
-class FakeEditor : public AEffEditor {
-public:
-    FakeEditor(std::vector<Logged>& log, bool& destroyed) : log(log), destroyed(destroyed) {}
-    ~FakeEditor() override { destroyed = true; }
-    bool getRect(ERect** r) override { log.push_back({"getRect", {num(r)}}); return true; }
-    bool open(void* w) override { log.push_back({"open", {num(w)}}); return true; }
-    void close() override { log.push_back({"close", {}}); }
-    void idle() override { log.push_back({"idle", {}}); }
-    bool onKeyDown(VstKeyCode& k) override { log.push_back({"onKeyDown", {double(k.character), double(k.virt), double(k.modifier)}}); return true; }
-    bool onKeyUp(VstKeyCode& k) override { log.push_back({"onKeyUp", {double(k.character), double(k.virt), double(k.modifier)}}); return false; }
-    bool setKnobMode(VstInt32 m) override { log.push_back({"setKnobMode", {double(m)}}); return true; }
-
-private:
-    std::vector<Logged>& log;
-    bool& destroyed;
-};
-
-TEST(Dispatcher, EditorOpcodesAnswerZeroWithoutEditorAndForwardWithOne) {
-    std::vector<Logged> log;
-    bool destroyed = false;
-    {
-        Probe probe;
-        for (VstInt32 opcode : {effEditGetRect, effEditOpen, effEditClose, effEditIdle, effEditKeyDown, effEditKeyUp,
-                                effSetEditKnobMode}) {
-            EXPECT_EQ(probe.dispatcher(opcode, 1, 1, P, 1.0f), 0) << opcode;
-        }
-        probe.attach(new FakeEditor(log, destroyed));
-        EXPECT_EQ(probe.dispatcher(effEditGetRect, 0, 0, P, 0.0f), 1);
-        EXPECT_EQ(probe.dispatcher(effEditGetRect, 0, 0, nullptr, 0.0f), 0);  // refused
-        EXPECT_EQ(probe.dispatcher(effEditOpen, 0, 0, Q, 0.0f), 1);
-        EXPECT_EQ(probe.dispatcher(effEditClose, 0, 0, nullptr, 0.0f), 0);
-        EXPECT_EQ(probe.dispatcher(effEditIdle, 0, 0, nullptr, 0.0f), 0);
-        EXPECT_EQ(probe.dispatcher(effEditKeyDown, 'a', 0x1FF, nullptr, 3.9f), 1);
-        EXPECT_EQ(probe.dispatcher(effEditKeyUp, 'b', 0x42, nullptr, 258.0f), 0);
-        EXPECT_EQ(probe.dispatcher(effSetEditKnobMode, 0, 2, nullptr, 0.0f), 1);
-        EXPECT_TRUE(probe.log.empty());
-    }
-    EXPECT_TRUE(destroyed);  // the object's destructor deletes its editor
-    const std::vector<Logged> expected = {{"getRect", {PD}},          {"open", {QD}},
-                                          {"close", {}},              {"idle", {}},
-                                          {"onKeyDown", {'a', 0xFF, 3}}, {"onKeyUp", {'b', 0x42, 2}},
-                                          {"setKnobMode", {2}}};
-    ASSERT_EQ(log.size(), expected.size());
-    for (std::size_t i = 0; i < log.size(); ++i) {
-        EXPECT_EQ(log[i].op, expected[i].op);
-        EXPECT_EQ(log[i].args, expected[i].args) << log[i].op;
-    }
-}
-
 // A plug-in that replaces nothing but the required processReplacing.
 class Plain : public AudioEffectX {
 public:
@@ -365,7 +315,6 @@ public:
     float rate() const { return sampleRate; }
     VstInt32 frames() const { return blockSize; }
     VstInt32 program() const { return curProgram; }
-    AEffEditor* attachedEditor() const { return editor; }
 };
 
 TEST(BaseObject, FreshRecordAndFieldsHoldTheBaseValuesAndNoHostIsCalled) {
@@ -381,11 +330,6 @@ TEST(BaseObject, FreshRecordAndFieldsHoldTheBaseValuesAndNoHostIsCalled) {
     EXPECT_EQ(r.uniqueID, 0x4e6f4566);
     EXPECT_EQ(r.version, 1);
     EXPECT_EQ(r.ioRatio, 1.0f);
-    EXPECT_EQ(r.resvd1, 0);
-    EXPECT_EQ(r.resvd2, 0);
-    EXPECT_EQ(r.initialDelay, 0);
-    EXPECT_EQ(r.realQualities, 0);
-    EXPECT_EQ(r.offQualities, 0);
     EXPECT_EQ(r.user, nullptr);
     EXPECT_EQ(r.object, static_cast<void*>(static_cast<AudioEffect*>(&plain)));
     EXPECT_EQ(plain.getAeffect(), &r);
@@ -395,7 +339,6 @@ TEST(BaseObject, FreshRecordAndFieldsHoldTheBaseValuesAndNoHostIsCalled) {
     EXPECT_EQ(plain.rate(), 44100.0f);
     EXPECT_EQ(plain.frames(), 1024);
     EXPECT_EQ(plain.program(), 0);
-    EXPECT_EQ(plain.attachedEditor(), nullptr);
     EXPECT_TRUE(ScriptedHost::calls().empty());
 }
 
@@ -423,23 +366,6 @@ TEST(BaseObject, EachFlagSetterChangesOnlyItsOwnBit) {
         set(plain, true);
         EXPECT_EQ(plain.record().flags, bit) << bit;
     }
-}
-
-TEST(BaseObject, ValueSettersStoreIntoTheRecord) {
-    Plain plain;
-    plain.setUniqueID(fourCharCode('T', 'o', 'l', 'v'));
-    plain.setNumInputs(16);
-    plain.setNumOutputs(0);
-    plain.setInitialDelay(64);
-    plain.setRealtimeQualities(3);
-    plain.setOfflineQualities(4);
-    const AEffect& r = plain.record();
-    EXPECT_EQ(r.uniqueID, 0x546f6c76);
-    EXPECT_EQ(r.numInputs, 16);
-    EXPECT_EQ(r.numOutputs, 0);
-    EXPECT_EQ(r.initialDelay, 64);
-    EXPECT_EQ(r.realQualities, 3);
-    EXPECT_EQ(r.offQualities, 4);
 }
 
 TEST(Defaults, ExtendedOpcodesOfAPlainPlugin) {
@@ -488,17 +414,6 @@ TEST(Defaults, RefusingDefaultsAnswerZeroAndLeaveTheHostsBuffersUntouched) {
         EXPECT_EQ(plain.dispatcher(opcode, 1, reinterpret_cast<VstIntPtr>(other), buffer, 1.0f), 0) << opcode;
         EXPECT_TRUE(std::all_of(std::begin(buffer), std::end(buffer), [](unsigned char c) { return c == 0xA5; }));
         EXPECT_TRUE(std::all_of(std::begin(other), std::end(other), [](unsigned char c) { return c == 0x5A; }));
-    }
-}
-
-TEST(Defaults, TextGettersWriteOnlyTheTerminator) {
-    Plain plain;
-    for (VstInt32 opcode : {effGetProgramName, effGetParamLabel, effGetParamDisplay, effGetParamName}) {
-        char text[kVstMaxProgNameLen + 1];
-        std::memset(text, 'x', sizeof text);
-        EXPECT_EQ(plain.dispatcher(opcode, 0, 0, text, 0.0f), 0);
-        EXPECT_EQ(text[0], '\0');
-        EXPECT_EQ(text[1], 'x') << opcode;
     }
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "frame/audioeffectx.h"
@@ -26,20 +27,13 @@ public:
     std::size_t hostCallsBefore = 99;
 };
 
-double num(const void* p) {
-    return static_cast<double>(reinterpret_cast<std::uintptr_t>(p));
-}
-double num(bool b) {
-    return b ? 1.0 : 0.0;
-}
-double num(VstInt32 v) {
-    return v;
-}
-double num(VstIntPtr v) {
-    return static_cast<double>(v);
-}
-double num(double v) {
-    return v;
+template <typename T>
+double num(T v) {
+    if constexpr (std::is_pointer_v<T>) {
+        return static_cast<double>(reinterpret_cast<std::uintptr_t>(v));
+    } else {
+        return static_cast<double>(v);
+    }
 }
 
 void* const P = reinterpret_cast<void*>(0x7000);
