@@ -38,15 +38,15 @@ AEffect* create(audioMasterCallback) {
     gRecord.processReplacing = silentProcess;
     gRecord.numInputs = 2;
     gRecord.numOutputs = 2;
-    if constexpr (kKind == 1) return nullptr;
-    if constexpr (kKind == 2) {
+    if (kKind == 1) return nullptr;
+    if (kKind == 2) {
         gRecord.magic = 0x12345678;
         gRecord.dispatcher = abortingDispatcher;
         gRecord.processReplacing = abortingProcess;
         gRecord.process = abortingProcess;
     }
-    if constexpr (kKind == 4) gRecord.numOutputs = 100000;
-    if constexpr (kKind == 5) gRecord.dispatcher = nullptr;
+    if (kKind == 4) gRecord.numOutputs = 100000;
+    if (kKind == 5) gRecord.dispatcher = nullptr;
     return &gRecord;
 }
 
