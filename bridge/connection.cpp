@@ -51,7 +51,12 @@ bool CTolvane::sendGetInfo() {
 bool CTolvane::sendStart() {
     if (sendCommand(kCmdStart, nullptr, 0, false) != CommandResult::Answered) return false;
     startPending = true;
+    startSentAt = std::chrono::steady_clock::now();
     return true;
+}
+
+bool CTolvane::startAnswerOverdue() const {
+    return std::chrono::steady_clock::now() - startSentAt >= kStartAnswerPatience;
 }
 
 bool CTolvane::sendStop() { return sendCommand(kCmdStop, nullptr, 0, true) == CommandResult::Answered; }
@@ -88,6 +93,9 @@ bool CTolvane::connectSlave() { return tryConnect() == ConnectResult::Started; }
 
 VstInt32 CTolvane::fxIdle() {
     idleSeen = true;
+    // A fresh start answer is left to the processing call: starting the sequence again would
+    // take that answer away, and a slave slower than the idle interval would never connect.
+    if (startPending && !startAnswerOverdue()) return 1;
     if (!connected && channel.isSlaveAttached()) connectSlave();
     return 1;
 }

@@ -28,7 +28,9 @@ void CTolvane::advanceLink() {
     if (startPending) {
         // Any signal on the master's event counts as the start answer.
         connected = channel.waitEvent(0, nullptr);
-        if (connected || !channel.isSlaveAttached()) startPending = false;
+        // A start answer that never comes (the slave left, or the start's signal was taken away
+        // before the slave woke) ends the wait, so that the link is connected again.
+        if (connected || !channel.isSlaveAttached() || startAnswerOverdue()) startPending = false;
         if (connected && !suspendStateSent) sendSuspendState(suspended);
         return;
     }

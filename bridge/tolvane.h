@@ -31,6 +31,11 @@ constexpr VstInt32 kProcessFilter = 0xFFC7;     // time information request mask
 // After a connect started from the processing call fails on a late answer, the processing call
 // starts no new attempt for this long, so a hung slave cannot stall a host that never idles.
 constexpr std::chrono::milliseconds kProcessReconnectPause{1000};
+// A start answer is waited for this long. Until then idle calls leave the link alone (a slave
+// that loads something on start may take longer than the host's idle interval); after it the
+// start counts as lost (a command sent right after the start can take its signal away before
+// the slave wakes) and the normal triggers connect again.
+constexpr std::chrono::milliseconds kStartAnswerPatience{1000};
 
 VstInt32 clampInputs(VstInt32 n);
 VstInt32 clampOutputs(VstInt32 n);
@@ -144,4 +149,6 @@ private:
     CommandResult lastCommand = CommandResult::Refused;  // outcome of the latest sendCommand
     bool asyncStarted = false;  // an asynchronous block has been handed to the slave
     std::chrono::steady_clock::time_point processConnectAllowedAt{};
+    std::chrono::steady_clock::time_point startSentAt{};
+    bool startAnswerOverdue() const;
 };

@@ -459,3 +459,46 @@ TEST_F(BridgeLink, SecondMasterIsRefused) {
     EXPECT_EQ(slave.channel.block->masterAttached, 1);  // the first master keeps the block
     closeBridge(first);
 }
+
+TEST_F(BridgeLink, SlowStartAnswerIsNotTakenAwayByIdleCalls) {
+    ScriptedSlave slave(number);
+    slave.handler = [](SlaveBlock& block, std::int32_t command) {
+        if (command == kCmdStart) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        return ScriptedSlave::passThrough(block, command);
+    };
+    CTolvane* b = makeBridge(sandbox);
+    b->renumber(number);
+    Buffers buffers(2, 2, 16);
+    // The host idles every 20 ms and processes in between.
+    for (int i = 0; i < 50 && !b->connected; ++i) {
+        dispatch(b, effIdle);
+        processBlock(b, buffers, 16);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_TRUE(b->connected);
+    EXPECT_EQ(slave.countOf(kCmdStart), 1);
+    closeBridge(b);
+}
+
+TEST_F(BridgeLink, LostStartIsRetriedAfterASecond) {
+    ScriptedSlave slave(number);
+    std::atomic<bool> ignoreStart{true};
+    slave.handler = [&](SlaveBlock& block, std::int32_t command) {
+        if (command == kCmdStart && ignoreStart.exchange(false)) return false;
+        return ScriptedSlave::passThrough(block, command);
+    };
+    CTolvane* b = makeBridge(sandbox);
+    b->renumber(number);
+    ASSERT_TRUE(b->startPending);
+    Buffers buffers(2, 2, 16);
+    // A host that never idles: the processing call gives up on the start after about a second
+    // and connects again.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!b->connected && std::chrono::steady_clock::now() < deadline) {
+        processBlock(b, buffers, 16);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(b->connected);
+    EXPECT_EQ(slave.countOf(kCmdStart), 2);
+    closeBridge(b);
+}
