@@ -154,7 +154,7 @@ TEST(HostOptions, ParameterTextKeepsEverythingAfterTheFirstEquals) {
 }
 
 TEST(HostOptions, NoteLengthDefaultsToHalfThePeriod) {
-    NoteSpec note;
+    NotePattern note;
     std::string error;
     ASSERT_TRUE(parseNote("60:100:1", note, error)) << error;
     EXPECT_EQ(note.lengthBlocks, 1);

@@ -39,10 +39,10 @@ TEST(CounterSignal, EverySampleDecodesToItsFrameAndChannel) {
 
 TEST(SignalGenerator, OutputDoesNotDependOnTheBlockSize) {
     for (SignalKind kind : {SignalKind::Counter, SignalKind::Sine, SignalKind::Noise}) {
-        SignalSpec spec;
-        spec.kind = kind;
-        SignalGenerator whole(spec, 48000.0, 7);
-        SignalGenerator pieces(spec, 48000.0, 7);
+        SignalShape shape;
+        shape.kind = kind;
+        SignalGenerator whole(shape, 48000.0, 7);
+        SignalGenerator pieces(shape, 48000.0, 7);
         std::vector<float> a0(300), a1(300), b0(300), b1(300);
         float* wholeBuffers[] = {a0.data(), a1.data()};
         whole.fill(wholeBuffers, 2, 300);
@@ -58,7 +58,7 @@ TEST(SignalGenerator, OutputDoesNotDependOnTheBlockSize) {
 }
 
 TEST(SignalGenerator, SineNoiseAndSilenceHaveTheirShape) {
-    SignalSpec sine;
+    SignalShape sine;
     sine.frequencyHz = 1000.0;
     sine.amplitude = 0.25;
     SignalGenerator generator(sine, 48000.0, 1);
@@ -70,7 +70,7 @@ TEST(SignalGenerator, SineNoiseAndSilenceHaveTheirShape) {
     EXPECT_NEAR(peak, 0.25f, 1e-4f);
     EXPECT_NEAR(samples[12], 0.25f, 1e-6f);  // a quarter period of 48 samples
 
-    SignalSpec noise;
+    SignalShape noise;
     noise.kind = SignalKind::Noise;
     noise.amplitude = 0.5;
     std::vector<float> x(1000), y(1000), z(1000);
@@ -84,7 +84,7 @@ TEST(SignalGenerator, SineNoiseAndSilenceHaveTheirShape) {
     EXPECT_NE(x, z);
     for (float s : x) ASSERT_LE(std::fabs(s), 0.5f);
 
-    SignalSpec silence;
+    SignalShape silence;
     silence.kind = SignalKind::Silence;
     std::vector<float> quiet(64, 3.0f);
     float* bq[] = {quiet.data()};

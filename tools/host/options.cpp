@@ -139,7 +139,7 @@ const OptionRow kOptions[] = {
      "play note KEY (velocity VEL, default 100) every EVERY blocks (8) for LEN blocks (EVERY/2), at frame DELTA "
      "of the block (0); repeatable",
      [](HostOptions& o, const std::string& v, std::string& e) {
-         NoteSpec note;
+         NotePattern note;
          if (!parseNote(v, note, e)) return false;
          o.notes.push_back(note);
          return true;
@@ -154,7 +154,7 @@ const OptionRow kOptions[] = {
      }},
     {"sysex", "HEX[:EVERY]", "send a SysEx message (hex bytes F0..F7) at block 0 and every EVERY blocks; repeatable",
      [](HostOptions& o, const std::string& v, std::string& e) {
-         SysexSpec sysex;
+         SysexPattern sysex;
          if (!parseSysex(v, sysex, e)) return false;
          o.sysex.push_back(std::move(sysex));
          return true;
@@ -165,7 +165,7 @@ const OptionRow kOptions[] = {
      "answer \"asyncProcessing\" yes; while the plug-in flags itself asynchronous, poll effGetCurrentPosition "
      "after each block until it reports the block's frames",
      [](HostOptions& o, const std::string&, std::string&) { return o.async = true; }},
-    {"async-timeout", "MS", "longest poll for one asynchronous block (default 2000)",
+    {"async-timeout", "MS", "longest poll for one asynchronous block (default 1000)",
      [](HostOptions& o, const std::string& v, std::string& e) {
          if (!parseInRange(v, 0, 600000, o.asyncTimeoutMs)) {
              e = "expects milliseconds from 0 to 600000, got '" + v + "'";
@@ -314,9 +314,9 @@ bool parseCanDo(const std::string& text, CanDoEntry& entry, std::string& error) 
     return true;
 }
 
-bool parseSignal(const std::string& text, SignalSpec& signal, std::string& error) {
+bool parseSignal(const std::string& text, SignalShape& signal, std::string& error) {
     const auto parts = split(text, ':');
-    SignalSpec parsed;
+    SignalShape parsed;
     auto fail = [&](const std::string& what) {
         error = what + ", got '" + text + "'";
         return false;
@@ -347,9 +347,9 @@ bool parseSignal(const std::string& text, SignalSpec& signal, std::string& error
     return true;
 }
 
-bool parseNote(const std::string& text, NoteSpec& note, std::string& error) {
+bool parseNote(const std::string& text, NotePattern& note, std::string& error) {
     const auto parts = split(text, ':');
-    NoteSpec parsed;
+    NotePattern parsed;
     auto fail = [&](const std::string& what) {
         error = what + " in the note '" + text + "' (KEY[:VEL[:EVERY[:LEN[:DELTA]]]])";
         return false;
@@ -373,9 +373,9 @@ bool parseNote(const std::string& text, NoteSpec& note, std::string& error) {
     return true;
 }
 
-bool parseSysex(const std::string& text, SysexSpec& sysex, std::string& error) {
+bool parseSysex(const std::string& text, SysexPattern& sysex, std::string& error) {
     const auto parts = split(text, ':');
-    SysexSpec parsed;
+    SysexPattern parsed;
     auto fail = [&](const std::string& what) {
         error = what + " in the SysEx '" + text + "' (HEX[:EVERY])";
         return false;
@@ -492,7 +492,7 @@ ParseResult parseArguments(int argc, const char* const* argv, HostOptions& optio
         result.error = "no plug-in given (usage: tolvane-host [options] PLUGIN; see --help)";
         return result;
     }
-    for (const NoteSpec& note : options.notes) {
+    for (const NotePattern& note : options.notes) {
         if (note.deltaFrames >= options.blockSize) {
             result.error = "option --note: DELTA " + std::to_string(note.deltaFrames) +
                            " does not fit in a block of " + std::to_string(options.blockSize) + " frames";

@@ -14,7 +14,7 @@
 namespace tolvane::host {
 
 // A note played every `everyBlocks` blocks for `lengthBlocks` blocks, starting at block 0.
-struct NoteSpec {
+struct NotePattern {
     int key = 60;
     int velocity = 100;
     std::int64_t everyBlocks = 8;
@@ -23,7 +23,7 @@ struct NoteSpec {
 };
 
 // A SysEx message sent at block 0 and, when everyBlocks > 0, every everyBlocks blocks.
-struct SysexSpec {
+struct SysexPattern {
     std::vector<std::uint8_t> bytes;  // F0 ... F7
     std::int64_t everyBlocks = 0;
 };
@@ -51,17 +51,17 @@ struct HostOptions {
 
     std::string inputPath;
     int inputChannels = 0;  // raw input files; 0: the plug-in's input count
-    SignalSpec signal;
+    SignalShape signal;
     std::uint64_t seed = 1;
     std::string outputPath;
 
-    std::vector<NoteSpec> notes;
+    std::vector<NotePattern> notes;
     int midiChannel = 1;  // 1..16
-    std::vector<SysexSpec> sysex;
+    std::vector<SysexPattern> sysex;
 
     bool idle = false;
     bool async = false;
-    int asyncTimeoutMs = 2000;
+    int asyncTimeoutMs = 1000;
     std::vector<CanDoEntry> canDo;  // overrides of the host's answers, in order
     double tempoBpm = 120.0;
     int timeSigNumerator = 4;
@@ -93,9 +93,9 @@ std::string usageText();
 
 // Pieces of the option syntax, exposed for the tests.
 bool parseCanDo(const std::string& text, CanDoEntry& entry, std::string& error);
-bool parseSignal(const std::string& text, SignalSpec& signal, std::string& error);
-bool parseNote(const std::string& text, NoteSpec& note, std::string& error);
-bool parseSysex(const std::string& text, SysexSpec& sysex, std::string& error);
+bool parseSignal(const std::string& text, SignalShape& signal, std::string& error);
+bool parseNote(const std::string& text, NotePattern& note, std::string& error);
+bool parseSysex(const std::string& text, SysexPattern& sysex, std::string& error);
 bool parseParameterChange(const std::string& text, bool asText, bool timed, ParameterChange& change,
                           std::string& error);
 

@@ -60,14 +60,14 @@ struct ChannelBuffers {
 class BlockEvents {
 public:
     BlockEvents(const HostOptions& options, int blockSize)
-        : notes_(options.notes), sysexSpecs_(options.sysex), channel_(options.midiChannel - 1), blockSize_(blockSize) {
-        capacity_ = notes_.size() * 3 + sysexSpecs_.size();
+        : notes_(options.notes), sysexPatterns_(options.sysex), channel_(options.midiChannel - 1), blockSize_(blockSize) {
+        capacity_ = notes_.size() * 3 + sysexPatterns_.size();
         const std::size_t slots = std::max<std::size_t>(capacity_, 2);
         storage_.assign(offsetof(VstEvents, events) + slots * sizeof(VstEvent*), std::byte{0});
         list_ = new (storage_.data()) VstEvents{};
         slots_ = reinterpret_cast<VstEvent**>(storage_.data() + offsetof(VstEvents, events));
         midi_.resize(notes_.size() * 3);
-        sysex_.resize(sysexSpecs_.size());
+        sysex_.resize(sysexPatterns_.size());
     }
 
     // Builds block b's list, ordered by deltaFrames; in the last block every note still sounding
@@ -75,7 +75,7 @@ public:
     VstEvents* build(std::int64_t block, bool lastBlock) {
         std::size_t count = 0;
         std::size_t midiUsed = 0;
-        for (const NoteSpec& note : notes_) {
+        for (const NotePattern& note : notes_) {
             const bool regularOff = block >= note.lengthBlocks && (block - note.lengthBlocks) % note.everyBlocks == 0;
             // The regular note-off releases the note begun at block - length; the final one the
             // latest note, which is never the same one.
@@ -85,16 +85,16 @@ public:
             if (block % note.everyBlocks == 0) slots_[count++] = noteEvent(midi_[midiUsed++], note, true, note.deltaFrames);
             if (flushOff) slots_[count++] = noteEvent(midi_[midiUsed++], note, false, blockSize_ - 1);
         }
-        for (std::size_t i = 0; i < sysexSpecs_.size(); ++i) {
-            const SysexSpec& spec = sysexSpecs_[i];
-            const bool due = spec.everyBlocks > 0 ? block % spec.everyBlocks == 0 : block == 0;
+        for (std::size_t i = 0; i < sysexPatterns_.size(); ++i) {
+            const SysexPattern& pattern = sysexPatterns_[i];
+            const bool due = pattern.everyBlocks > 0 ? block % pattern.everyBlocks == 0 : block == 0;
             if (!due) continue;
             VstMidiSysexEvent& event = sysex_[i];
             event = VstMidiSysexEvent{};
             event.type = kVstSysExType;
             event.byteSize = sizeof(VstMidiSysexEvent);
-            event.dumpBytes = static_cast<VstInt32>(spec.bytes.size());
-            event.sysexDump = reinterpret_cast<char*>(const_cast<std::uint8_t*>(spec.bytes.data()));
+            event.dumpBytes = static_cast<VstInt32>(pattern.bytes.size());
+            event.sysexDump = reinterpret_cast<char*>(const_cast<std::uint8_t*>(pattern.bytes.data()));
             slots_[count++] = reinterpret_cast<VstEvent*>(&event);
         }
         // Insertion sort: stable, so a note-off keeps its place before a note-on at the same frame.
@@ -117,7 +117,7 @@ public:
     std::size_t sysexCount() const { return sysexCount_; }
 
 private:
-    VstEvent* noteEvent(VstMidiEvent& event, const NoteSpec& note, bool on, int deltaFrames) {
+    VstEvent* noteEvent(VstMidiEvent& event, const NotePattern& note, bool on, int deltaFrames) {
         event = VstMidiEvent{};
         event.type = kVstMidiType;
         event.byteSize = sizeof(VstMidiEvent);
@@ -129,8 +129,8 @@ private:
         return reinterpret_cast<VstEvent*>(&event);
     }
 
-    std::vector<NoteSpec> notes_;
-    std::vector<SysexSpec> sysexSpecs_;  // owns the dump bytes the events point at
+    std::vector<NotePattern> notes_;
+    std::vector<SysexPattern> sysexPatterns_;  // owns the dump bytes the events point at
     int channel_;
     int blockSize_;
     std::size_t capacity_ = 0;

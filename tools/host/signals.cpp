@@ -15,8 +15,8 @@ const char* toString(SignalKind kind) {
     return "?";
 }
 
-SignalGenerator::SignalGenerator(const SignalSpec& spec, double sampleRate, std::uint64_t seed)
-    : spec_(spec), sampleRate_(sampleRate > 0.0 ? sampleRate : 44100.0),
+SignalGenerator::SignalGenerator(const SignalShape& shape, double sampleRate, std::uint64_t seed)
+    : shape_(shape), sampleRate_(sampleRate > 0.0 ? sampleRate : 44100.0),
       noiseState_(seed != 0 ? seed : 0x9E3779B97F4A7C15ull) {}
 
 float SignalGenerator::nextNoise() {
@@ -26,12 +26,12 @@ float SignalGenerator::nextNoise() {
     noiseState_ ^= noiseState_ >> 27;
     const std::uint64_t bits = noiseState_ * 0x2545F4914F6CDD1Dull;
     const double unit = static_cast<double>(bits >> 11) * (1.0 / 9007199254740992.0);  // [0, 1)
-    return static_cast<float>((unit * 2.0 - 1.0) * spec_.amplitude);
+    return static_cast<float>((unit * 2.0 - 1.0) * shape_.amplitude);
 }
 
 void SignalGenerator::fill(float* const* buffers, int channels, int frames) {
     if (frames <= 0) return;
-    switch (spec_.kind) {
+    switch (shape_.kind) {
         case SignalKind::Silence:
             for (int c = 0; c < channels; ++c) {
                 if (buffers[c] == nullptr) continue;
@@ -45,9 +45,9 @@ void SignalGenerator::fill(float* const* buffers, int channels, int frames) {
             }
             break;
         case SignalKind::Sine: {
-            const double step = spec_.frequencyHz / sampleRate_;
+            const double step = shape_.frequencyHz / sampleRate_;
             for (int i = 0; i < frames; ++i) {
-                const auto value = static_cast<float>(spec_.amplitude * std::sin(2.0 * std::numbers::pi * phase_));
+                const auto value = static_cast<float>(shape_.amplitude * std::sin(2.0 * std::numbers::pi * phase_));
                 for (int c = 0; c < channels; ++c) {
                     if (buffers[c] != nullptr) buffers[c][i] = value;
                 }

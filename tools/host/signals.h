@@ -11,7 +11,7 @@ enum class SignalKind { Sine, Noise, Silence, Counter };
 
 const char* toString(SignalKind kind);
 
-struct SignalSpec {
+struct SignalShape {
     SignalKind kind = SignalKind::Sine;
     double frequencyHz = 440.0;  // sine
     double amplitude = 0.5;      // sine and noise
@@ -21,7 +21,7 @@ struct SignalSpec {
 // it keeps the phase, the noise state and the frame position. Allocates nothing.
 class SignalGenerator {
 public:
-    SignalGenerator(const SignalSpec& spec, double sampleRate, std::uint64_t seed);
+    SignalGenerator(const SignalShape& shape, double sampleRate, std::uint64_t seed);
 
     // Writes `frames` samples into each of the `channels` buffers (null buffers are skipped) and
     // advances by `frames`.
@@ -31,7 +31,7 @@ public:
 private:
     float nextNoise();
 
-    SignalSpec spec_;
+    SignalShape shape_;
     double sampleRate_;
     double phase_ = 0.0;  // cycles, kept in [0, 1)
     std::uint64_t noiseState_;
