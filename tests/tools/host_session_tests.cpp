@@ -59,6 +59,7 @@ TEST(HostSession, CounterSignalComesOutSampleExactAndTheOutputHasTheRunsLength) 
     EXPECT_EQ(s.frames, 256);
     EXPECT_EQ(s.untouchedBlocks, 0);
     EXPECT_EQ(s.partialBlocks, 0);
+    EXPECT_EQ(s.counterExactBlocks, 4);
     EXPECT_EQ(s.inputs, 2);
     EXPECT_EQ(s.outputs, 2);
     EXPECT_GE(s.timeQueries, 4u);
@@ -68,6 +69,10 @@ TEST(HostSession, CounterSignalComesOutSampleExactAndTheOutputHasTheRunsLength) 
     const std::vector<float> samples = test::readRawFloats(output.path());
     ASSERT_EQ(samples.size(), 250u * 2);
     expectCounter(samples, 2, 0, 250, 1.0f);
+
+    // Audio that changed on the way is not counted as exact.
+    const HostRun louder = runHost({"--signal", "counter", "--blocks", "4", "--param", "Gain=1"});
+    EXPECT_EQ(louder.result.summary.counterExactBlocks, 0);
 }
 
 TEST(HostSession, TheTransportReachesThePluginSampleExact) {
@@ -75,6 +80,7 @@ TEST(HostSession, TheTransportReachesThePluginSampleExact) {
     // Mode 1: the fixture writes the counter of the position audioMasterGetTime gave it.
     const HostRun r = runHost({"--signal", "silence", "--blocks", "9", "--block", "37", "--param", "Mode=1", "--output", output.path()});
     ASSERT_EQ(r.result.exitCode, kExitOk) << r.err;
+    EXPECT_EQ(r.result.summary.counterExactBlocks, -1) << "measured only with the counter as input";
     const std::vector<float> samples = test::readRawFloats(output.path());
     ASSERT_EQ(samples.size(), 9u * 37 * 2);
     expectCounter(samples, 2, 0, 9 * 37, 1.0f);
@@ -88,6 +94,7 @@ TEST(HostSession, UntouchedBlocksAreCountedAndWrittenAsSilence) {
     ASSERT_EQ(r.result.exitCode, kExitOk) << r.err;
     EXPECT_EQ(r.result.summary.untouchedBlocks, 3);
     EXPECT_EQ(r.result.summary.partialBlocks, 0);
+    EXPECT_EQ(r.result.summary.counterExactBlocks, 7);
     const std::vector<float> samples = test::readRawFloats(output.path());
     ASSERT_EQ(samples.size(), 10u * 16 * 2);
     for (int i = 0; i < 16 * 2; ++i) ASSERT_EQ(samples[static_cast<std::size_t>(i)], 0.0f);
@@ -102,6 +109,7 @@ TEST(HostSession, AsynchronousBlocksArePolledUntilTheirOutputIsThere) {
     EXPECT_EQ(r.result.summary.asyncBlocks, 6);
     EXPECT_EQ(r.result.summary.asyncTimeouts, 0);
     EXPECT_EQ(r.result.summary.untouchedBlocks, 0);
+    EXPECT_EQ(r.result.summary.counterExactBlocks, 6);
     expectCounter(test::readRawFloats(output.path()), 2, 0, 6 * 32, 1.0f);
 
     // A host that does not collect gets nothing from an asynchronous plug-in.
@@ -155,6 +163,7 @@ TEST(HostSession, TimedParameterChangesApplyBeforeTheirBlock) {
     ASSERT_EQ(samples.size(), 6u * 32 * 2);
     expectCounter(samples, 2, 0, 3 * 32, 1.0f);
     for (std::size_t i = 3 * 32 * 2; i < samples.size(); ++i) ASSERT_EQ(samples[i], 0.0f) << i;
+    EXPECT_EQ(r.result.summary.counterExactBlocks, 3) << "silence is no counter";
 
     r = runHost({"--blocks", "2", "--set-at", "9:Gain=0"});
     EXPECT_NE(r.err.find("1 parameter change(s) fall after the last block"), std::string::npos) << r.err;

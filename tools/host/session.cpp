@@ -419,6 +419,8 @@ SessionResult runSession(const HostOptions& options, std::ostream& out, std::ost
     summary.sampleRate = sampleRate;
     summary.blockSize = blockSize;
     summary.replacing = host.usesReplacing();
+    const bool checkCounter = !haveInput && options.signal.kind == SignalKind::Counter;
+    if (checkCounter) summary.counterExactBlocks = 0;
 
     ProgressLine progress(options.progress && !options.quiet && stdoutIsTerminal(), out, blocks);
     const auto blockDuration = std::chrono::duration<double>(blockSize / sampleRate);
@@ -505,6 +507,20 @@ SessionResult runSession(const HostOptions& options, std::ostream& out, std::ost
             } else if (untouched > 0) {
                 ++summary.partialBlocks;
             }
+        }
+        if (checkCounter) {
+            bool exact = outBuffers.count() > 0;
+            for (int c = 0; exact && c < outBuffers.count(); ++c) {
+                const float* channel = outBuffers.pointers[static_cast<std::size_t>(c)];
+                for (int i = 0; i < blockSize; ++i) {
+                    const CounterCode code = decodeCounterSample(channel[i]);
+                    if (!code.valid || code.frameIndex != ((position + i) & (kCounterPeriodFrames - 1))) {
+                        exact = false;
+                        break;
+                    }
+                }
+            }
+            if (exact) ++summary.counterExactBlocks;
         }
         if (!output.samples.empty()) {
             const std::int64_t frames = std::min<std::int64_t>(blockSize, totalFrames - position);

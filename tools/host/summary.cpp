@@ -55,6 +55,7 @@ std::vector<Field> fields(const Summary& s) {
         {"frames", integer(s.frames), Kind::Number},
         {"untouched_blocks", integer(s.untouchedBlocks), Kind::Number},
         {"partial_blocks", integer(s.partialBlocks), Kind::Number},
+        {"counter_exact_blocks", integer(s.counterExactBlocks), Kind::Number},
         {"block_us_median", number(s.blockTime.medianUs, 3), Kind::Number},
         {"block_us_p99", number(s.blockTime.p99Us, 3), Kind::Number},
         {"block_us_max", number(s.blockTime.maxUs, 3), Kind::Number},
@@ -150,6 +151,9 @@ std::string formatSummaryText(const Summary& s) {
         static_cast<long long>(s.parameterChanges), static_cast<long long>(s.parameterChangesRefused),
         static_cast<unsigned long long>(s.automateCalls));
     std::string out = text;
+    if (s.counterExactBlocks >= 0) {
+        out += "counter      " + std::to_string(s.counterExactBlocks) + " blocks came back sample-exact\n";
+    }
     if (s.eventsNotKept > 0 || s.badEventLists > 0) {
         out += "warning      " + std::to_string(s.eventsNotKept) + " received events not kept, " +
                std::to_string(s.badEventLists) + " malformed event lists from the plug-in\n";

@@ -32,6 +32,9 @@ struct Summary {
     // which some but not all of them did. Not counted for the accumulating process.
     std::int64_t untouchedBlocks = 0;
     std::int64_t partialBlocks = 0;
+    // With the counter signal as input: blocks whose every output sample is the counter of its
+    // own frame (any channel), i.e. audio passed through sample-exact. -1 with other inputs.
+    std::int64_t counterExactBlocks = -1;
     BlockTimeStats blockTime;
     double wallSeconds = 0.0;
 
