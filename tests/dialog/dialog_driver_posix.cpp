@@ -1,0 +1,172 @@
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/keysym.h>
+#include <dlfcn.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "dialog_driver.h"
+
+namespace {
+
+const char* const kTitle = "Palisor Bandwick: Tolvane";
+
+// One connection of the test's own per call, so the calls can come from any test thread.
+struct Connection {
+    Connection() {
+        const char* name = getenv("DISPLAY");
+        display = name && *name ? XOpenDisplay(name) : nullptr;
+    }
+    ~Connection() {
+        if (display) XCloseDisplay(display);
+    }
+    Display* display;
+};
+
+Window findTitled(Display* d, Window w) {
+    char* name = nullptr;
+    if (XFetchName(d, w, &name) && name) {
+        const bool match = std::strcmp(name, kTitle) == 0;
+        XFree(name);
+        if (match) return w;
+    }
+    Window root = 0, parent = 0, *children = nullptr;
+    unsigned count = 0;
+    Window found = 0;
+    if (XQueryTree(d, w, &root, &parent, &children, &count)) {
+        for (unsigned i = 0; i < count && !found; ++i) found = findTitled(d, children[i]);
+        if (children) XFree(children);
+    }
+    return found;
+}
+
+Window findDialog(Display* d) { return findTitled(d, DefaultRootWindow(d)); }
+
+bool sendKey(Display* d, Window w, KeySym sym, unsigned state = 0) {
+    XKeyEvent e{};
+    e.type = KeyPress;
+    e.display = d;
+    e.window = w;
+    e.root = DefaultRootWindow(d);
+    e.time = CurrentTime;
+    e.same_screen = True;
+    e.state = state;
+    e.keycode = XKeysymToKeycode(d, sym);
+    if (e.keycode == 0) return false;
+    const Status ok = XSendEvent(d, w, True, KeyPressMask, reinterpret_cast<XEvent*>(&e));
+    XFlush(d);
+    return ok != 0;
+}
+
+std::string settingsFile(const std::string& place) { return place + "/Vantor/Tolvane.conf"; }
+
+}  // namespace
+
+CPluginModule::CPluginModule() = default;
+CPluginModule::~CPluginModule() {
+    if (handle) dlclose(handle);
+}
+
+bool CPluginModule::load(const std::string& path) {
+    handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    return handle != nullptr;
+}
+
+AEffect* CPluginModule::create(audioMasterCallback host) {
+    using Entry = AEffect* (*)(audioMasterCallback);
+    auto entry = reinterpret_cast<Entry>(dlsym(handle, "VSTPluginMain"));
+    return entry ? entry(host) : nullptr;
+}
+
+CPrivateSettings::CPrivateSettings(const std::map<std::string, std::int32_t>& values) {
+    char pattern[] = "/tmp/tolvane-dialog-XXXXXX";
+    place = mkdtemp(pattern);
+    setenv("XDG_CONFIG_HOME", place.c_str(), 1);
+    std::filesystem::create_directories(place + "/Vantor");
+    std::ofstream out(settingsFile(place));
+    for (const auto& [name, value] : values) out << name << '=' << value << '\n';
+}
+
+CPrivateSettings::~CPrivateSettings() {
+    std::error_code ignored;
+    std::filesystem::remove_all(place, ignored);
+}
+
+bool CPrivateSettings::read(const char* name, std::int32_t& value) const {
+    std::ifstream in(settingsFile(place));
+    std::string line;
+    bool found = false;
+    while (std::getline(in, line)) {
+        const auto eq = line.find('=');
+        if (eq == std::string::npos || line.substr(0, eq) != name) continue;
+        value = std::stoi(line.substr(eq + 1));
+        found = true;
+    }
+    return found;
+}
+
+bool waitForDialog(int milliseconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    Connection c;
+    if (!c.display) return false;
+    while (std::chrono::steady_clock::now() < deadline) {
+        const Window w = findDialog(c.display);
+        XWindowAttributes attributes{};
+        if (w && XGetWindowAttributes(c.display, w, &attributes) && attributes.map_state == IsViewable) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+bool dialogExists() {
+    Connection c;
+    return c.display && findDialog(c.display) != 0;
+}
+
+bool enterSlaveNumber(std::int32_t number) {
+    Connection c;
+    if (!c.display) return false;
+    const Window w = findDialog(c.display);
+    if (!w) return false;
+    // The slave box has the focus with its text selected: typing replaces it.
+    const std::string digits = std::to_string(number);
+    for (char ch : digits) {
+        if (!sendKey(c.display, w, XK_0 + (ch - '0'))) return false;
+    }
+    return true;
+}
+
+bool cancelDialog() {
+    Connection c;
+    if (!c.display) return false;
+    const Window w = findDialog(c.display);
+    return w && sendKey(c.display, w, XK_Escape);
+}
+
+std::int32_t shownInputs() { return -1; }
+
+bool headless() {
+    const char* name = getenv("DISPLAY");
+    return !name || !*name;
+}
+
+CNoDisplay::CNoDisplay() {
+    const char* name = getenv("DISPLAY");
+    saved = name ? name : "";
+    unsetenv("DISPLAY");
+    active = true;
+}
+
+CNoDisplay::~CNoDisplay() {
+    if (!saved.empty()) setenv("DISPLAY", saved.c_str(), 1);
+}
+
+std::string nativePath(const std::string& path) { return path; }
