@@ -157,6 +157,7 @@ void echoEvents(Fixture& f) {
     callHost(f, audioMasterProcessEvents, 0, 0, &f.echoList);
 }
 
+// [audio thread] Allocates nothing; the host's allocation test runs through here.
 void VSTCALLBACK processReplacing(AEffect* effect, float** inputs, float** outputs, VstInt32 frames) {
     Fixture* f = self(effect);
     if (f == nullptr || frames <= 0 || outputs == nullptr) return;
@@ -189,6 +190,7 @@ void VSTCALLBACK process(AEffect* effect, float** inputs, float** outputs, VstIn
     processReplacing(effect, inputs, outputs, frames);
 }
 
+// [audio thread] effGetCurrentPosition: done on the third poll after the block.
 VstIntPtr currentPosition(Fixture& f) {
     if (f.asyncDone) return f.asyncFrames;
     if (!f.asyncPending) return 0;
@@ -214,6 +216,7 @@ void setParameterValue(Fixture& f, VstInt32 index, float value) {
     }
 }
 
+// [dispatch thread]
 void VSTCALLBACK setParameter(AEffect* effect, VstInt32 index, float value) {
     if (Fixture* f = self(effect)) setParameterValue(*f, index, value);
 }
@@ -280,6 +283,7 @@ void resize(Fixture& f) {
     for (auto& channel : f.asyncResult) channel.assign(static_cast<std::size_t>(std::max(f.blockSize, 1)), 0.0f);
 }
 
+// [dispatch thread] Except effGetCurrentPosition, which a host calls from its audio thread.
 VstIntPtr VSTCALLBACK dispatcher(AEffect* effect, VstInt32 opcode, VstInt32 index, VstIntPtr value, void* ptr, float opt) {
     Fixture* f = self(effect);
     if (f == nullptr) return 0;
@@ -351,6 +355,7 @@ VstIntPtr VSTCALLBACK dispatcher(AEffect* effect, VstInt32 opcode, VstInt32 inde
     }
 }
 
+// [main thread]
 AEffect* createFixture(audioMasterCallback master) {
     // As the frame does, the version query is made with no effect pointer.
     if (master == nullptr || master(nullptr, audioMasterVersion, 0, 0, nullptr, 0.0f) == 0) return nullptr;

@@ -408,6 +408,15 @@ VstIntPtr PluginHost::receiveEvents(const VstEvents* events) noexcept {
             sawNull = true;
             continue;
         }
+        if (eventSink_ != nullptr) {
+            switch (event->type) {
+                case kVstMidiType: counters_.midiReceived.fetch_add(1); break;
+                case kVstSysExType: counters_.sysexReceived.fetch_add(1); break;
+                default: counters_.otherEventsReceived.fetch_add(1); break;
+            }
+            eventSink_(eventSinkContext_, *event);
+            continue;
+        }
         ReceivedEvent kept;
         kept.block = blockIndex_;
         kept.type = event->type;
@@ -460,6 +469,7 @@ VstIntPtr PluginHost::answer(VstInt32 opcode, VstInt32 index, VstIntPtr value, v
         case audioMasterPinConnected: {
             VstInt32 inputs = 0;
             VstInt32 outputs = 0;
+            if (effect_ == nullptr) return 0;  // asked from the entry point: every pin is connected
             if (!readChannelCounts(inputs, outputs)) return 1;
             const VstInt32 pins = value == 0 ? inputs : outputs;
             return index >= 0 && index < pins ? 0 : 1;  // 0 means connected
