@@ -18,6 +18,10 @@ CTolvane::CommandResult CTolvane::sendCommand(SlaveCommand command, const void* 
     if (argumentBytes > sizeof(block->args)) argumentBytes = sizeof(block->args);
     if (argumentBytes > 0) std::memcpy(block->args, arguments, argumentBytes);
     block->command = command;
+    // An answer left from an earlier exchange would be taken for this command's: away with it
+    // (as the connect sequence does before its first command). The start's answer is picked up
+    // by the processing call, so a start clears nothing.
+    if (wait) channel.waitEvent(0, nullptr);
     if (!channel.signalEvent(true)) return CommandResult::Refused;
     // A late answer stays signalled and is taken by the next wait (the connect sequence clears
     // it before its first command).

@@ -103,6 +103,12 @@ bool CTolvane::exchangePiece(float** inputs, float** outputs, VstInt32 offset, V
     SlaveBlock* block = channel.block;
     copyInputs(inputs, io.numInputs, offset, frames);
     block->command = kCmdProcess;
+    // A signal already on the master's event belongs to an earlier exchange (a command answered
+    // after its wait gave up, a block answered after 21 waits, a slave that answers twice). Taken
+    // as this block's answer, it would hand the host the output area while the slave is still
+    // writing it, and every later block would be one answer behind. It is taken away before the
+    // slave is woken, so that the answer awaited or collected is this block's own.
+    channel.waitEvent(0, nullptr);
     if (!channel.signalEvent(true)) return false;
 
     if (!synchronous) {
