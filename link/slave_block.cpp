@@ -168,6 +168,7 @@ bool PackedEventReader::next(UnpackedEvent& out) {
         }
         std::memset(&out, 0, sizeof out);
         std::memcpy(&out.midi, body, kMidiRecordBody);
+        out.midi.type = type;  // as checked: the other process may have changed it since
     } else if (type == kVstSysExType) {
         const std::int32_t dumpBytes = readInt32(body + kDumpBytesOffset);
         recordBytes = 1 + kSysexRecordHeader + static_cast<std::int64_t>(dumpBytes);
@@ -177,6 +178,11 @@ bool PackedEventReader::next(UnpackedEvent& out) {
         }
         std::memset(&out, 0, sizeof out);
         std::memcpy(&out.sysex, body, kSysexRecordHeader);
+        // The copy reads the record a second time, and the other process may have rewritten it
+        // in between: the event keeps the type and length that were checked, so that a dump
+        // handed on never reaches past the count.
+        out.sysex.type = type;
+        out.sysex.dumpBytes = dumpBytes;
         // The record's body ends at most at kMaxEventBytes, so this address lies inside the area
         // even for a record without data.
         out.sysex.sysexDump = reinterpret_cast<char*>(area + position + 1 + kSysexRecordHeader);
