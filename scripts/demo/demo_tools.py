@@ -204,6 +204,21 @@ def read_block_times(path):
     return times
 
 
+def usable_run_medians(runs):
+    """The block-time medians of the short runs in which the link was up for most blocks: in a run
+    that never connected (a slave still busy with the previous run's stop, say) the blocks return
+    at once, and their median is no round trip."""
+    medians = []
+    for r in runs:
+        try:
+            blocks, untouched, median = int(r["blocks"]), int(r.get("untouched_blocks", "0")), float(r["block_us_median"])
+        except (KeyError, ValueError):
+            continue
+        if blocks > 0 and untouched * 2 < blocks:
+            medians.append(median)
+    return medians
+
+
 def read_run_summaries(path):
     """One key=value summary per line, fields separated by blanks (the fallback runs)."""
     runs = []
@@ -417,8 +432,7 @@ def report(directory):
         hist_unit = "blocks"
     else:
         runs_path = maybe(os.path.join(directory, "effect-runs.txt"))
-        medians = [float(r["block_us_median"]) for r in (read_run_summaries(runs_path) if runs_path else [])
-                   if "block_us_median" in r]
+        medians = usable_run_medians(read_run_summaries(runs_path) if runs_path else [])
         hist = log_histogram(medians)
         hist_label = f"bars: median of each of {len(medians)} short runs; lines: the whole run"
         hist_unit = "runs"
@@ -447,6 +461,7 @@ def report(directory):
         f.write(f"instrument_seconds = {max(int(ins.get('blocks', '1')) * block_size / rate_ins, 0.001):.6g}\n")
         f.write(f"key_low = {min(keys) - 2}\nkey_high = {max(keys) + 2}\n")
         f.write(f"instrument_audible = {1 if i_peak > 1e-6 else 0}\n")
+        f.write(f"instrument_peak = {max(1.0, min(i_peak, 100.0)) * 1.05:.6g}\n")
         f.write(f"notes_back = {len(back)}\nsysex_back = {len(sysex_back)}\n")
         events_line = (f"events: {ins.get('midi_sent', '?')} MIDI + {ins.get('sysex_sent', '?')} SysEx sent, "
                        f"{ins.get('midi_received', '?')} MIDI + {ins.get('sysex_received', '?')} SysEx came back")

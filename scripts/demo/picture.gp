@@ -11,7 +11,7 @@ set multiplot title "Tolvane demo: tolvane-host -> plug-in -> shared block -> to
 
 c_in = "#5b8fd6"
 c_out = "#e0701b"
-c_sent = "#b9cbe6"
+c_sent = "#8fb0e0"
 c_back = "#1f3f73"
 set style fill transparent solid 0.55 noborder
 set grid xtics ytics lc rgb "#dddddd"
@@ -67,18 +67,22 @@ set xlabel "time (s)"
 set ylabel "MIDI key"
 set xrange [0:instrument_seconds]
 set yrange [key_low:key_high + 10]
-set style fill transparent solid 0.45 noborder
+set style fill transparent solid 0.35 noborder
+# Only what there is goes into the plot and its key: a synthesizer sends nothing back, the echo
+# makes no sound.
+layers = ""
 if (instrument_audible) {
   set y2label "output sample"
-  set y2range [-1:1]
+  set y2range [-instrument_peak:instrument_peak]
   set y2tics
-  plot p."instrument-env.dat" using 1:2:3 axes x1y2 with filledcurves lc rgb c_out title "output (left)", \
-       p."notes-sent.dat" using 1:3:2:(0) with vectors nohead lw 9 lc rgb c_sent title "notes sent", \
-       p."notes-back.dat" using 1:3:2:(0) with vectors nohead lw 3 lc rgb c_back title "notes back", \
-       p."sysex-back.dat" using 1:(key_low + 1) with points pt 7 ps 1.2 lc rgb "#b22222" title "SysEx back"
-} else {
-  plot p."notes-sent.dat" using 1:3:2:(0) with vectors nohead lw 9 lc rgb c_sent title "notes sent", \
-       p."notes-back.dat" using 1:3:2:(0) with vectors nohead lw 3 lc rgb c_back title "notes back", \
-       p."sysex-back.dat" using 1:(key_low + 1) with points pt 7 ps 1.2 lc rgb "#b22222" title "SysEx back"
+  layers = "p.'instrument-env.dat' using 1:2:3 axes x1y2 with filledcurves lc rgb c_out title 'output (left)', "
 }
+layers = layers . "p.'notes-sent.dat' using 1:3:2:(0) with vectors nohead lw 9 lc rgb c_sent title 'notes sent'"
+if (notes_back > 0) {
+  layers = layers . ", p.'notes-back.dat' using 1:3:2:(0) with vectors nohead lw 3 lc rgb c_back title 'notes back'"
+}
+if (sysex_back > 0) {
+  layers = layers . ", p.'sysex-back.dat' using 1:(key_low + 1) with points pt 7 ps 1.2 lc rgb '#b22222' title 'SysEx back'"
+}
+eval "plot " . layers
 unset multiplot

@@ -193,10 +193,15 @@ class Report(unittest.TestCase):
             self.assertEqual(sum(int(line.split()[3]) for line in f), 100)
 
     def test_short_runs_fill_the_histogram_when_there_are_no_block_times(self):
-        self.put("effect-runs.txt", "blocks=24 block_us_median=50.5 \nblocks=24 block_us_median=61.0\n\n")
+        # The third run never connected: its blocks returned at once, and their median is no round trip.
+        self.put("effect-runs.txt", "blocks=24 untouched_blocks=1 block_us_median=50.5 \n"
+                                    "blocks=24 block_us_median=61.0\n\n"
+                                    "blocks=24 untouched_blocks=24 block_us_median=0.08\n")
         dt.report(self.dir.name)
         with open(os.path.join(self.dir.name, "plot", "histogram.dat"), encoding="utf-8") as f:
             self.assertEqual(sum(int(line.split()[3]) for line in f), 2)
+        with open(os.path.join(self.dir.name, "plot", "labels.gp"), encoding="utf-8") as f:
+            self.assertIn("median of each of 2 short runs", f.read())
 
     def test_a_missing_output_is_an_error_of_the_command(self):
         os.unlink(os.path.join(self.dir.name, "effect.wav"))
