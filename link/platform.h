@@ -19,8 +19,9 @@ enum class WaitResult { Signalled, TimedOut, Failed };
 // several system calls, may block briefly while another process removes the object]
 PlatformMapping* platformOpenMapping(const char* name, std::size_t size, void** view);
 // Unmaps the view (if any) and closes the mapping; on POSIX the last user removes the name.
-// [main or dispatch thread]
-void platformCloseMapping(PlatformMapping* mapping, void* view);
+// True when this close removed the name (POSIX, last user); always false on Windows, where the
+// system removes an object with its last handle. [main or dispatch thread]
+bool platformCloseMapping(PlatformMapping* mapping, void* view);
 
 // Opens the named event or, when it does not exist, creates it auto-reset and not signalled.
 // [main or dispatch thread: as platformOpenMapping]
@@ -34,3 +35,62 @@ bool platformSignalEvent(PlatformEvent* event);
 // consumed. Timeouts use a monotonic clock; a sleep cut short by a wake-up whose signal another
 // waiter took sleeps on towards the same deadline.
 WaitResult platformWaitEvent(PlatformEvent* event, std::uint32_t milliseconds);
+
+// ---- Lock objects: telling a peer that died from one that is still there ----
+//
+// An attach byte in the block says only that some process set it. One more named object per
+// role and slave number ("PalisorLock_Master3", "PalisorLock_Slave3") is held by a process for
+// as long as it holds the role, and the system gives it up when the process dies, so that a
+// byte left set by a dead process can be told from one that a living process holds. Nothing in
+// the block changes, and a peer that never takes a lock sees no difference.
+struct PlatformLock;       // a lock object this process holds
+struct PlatformLockWatch;  // what a process keeps of another process's lock between two looks
+
+enum class LockKind {
+    // The master's: only "held by a living process or not" matters, and nobody looks at it
+    // from outside. On Windows it is held by the process, not by a thread, so the host may
+    // take the role on one thread and give it up on another.
+    Role,
+    // The slave's: a master looks at it (platformProbeLock) and must be able to tell a holder
+    // that died (the object is still there, free) from a slave that never made one (no object).
+    // On Windows it is a mutex owned by the thread that took it: take and release it on the
+    // same thread, one that lives while the role is held (and a look from that very thread
+    // would find it free: keep the slave and the masters that look at it on other threads).
+    Presence,
+};
+
+enum class LockTake {
+    Taken,   // this process holds the lock now
+    Busy,    // another living process holds it
+    Failed,  // the object could not be made or opened; nothing is known
+};
+
+// Takes the named lock, creating its object when missing. A brief hold by another process that
+// is only looking at the lock (or removing a free one) is waited out for up to `patienceMs`
+// (0: one try). On Taken, *lock is set and *existed (when given) says whether the object was
+// already there: a Presence lock whose object existed and was free was left by a holder that
+// died (on POSIX a holder that gives it up removes the object). Allocates nothing: the lock
+// stands for the descriptor or handle. [main or dispatch thread; a few system calls]
+LockTake platformTakeLock(const char* name, LockKind kind, std::uint32_t patienceMs, PlatformLock** lock,
+                          bool* existed);
+// Gives the lock up; on POSIX the object is removed too (its name, when it still names it).
+// Null does nothing. [the thread that took a Presence lock; any thread for a Role lock]
+void platformReleaseLock(PlatformLock* lock, const char* name);
+
+enum class LockState {
+    Missing,  // no such object: the peer keeps no lock (or, on Windows, died before anyone looked)
+    Held,     // a living process holds it, or the look failed: nothing says the holder is gone
+    Free,     // the object is there and nobody holds it: its holder died
+};
+
+// Looks at another process's Presence lock without keeping it. *watch carries what is kept
+// between looks (on Windows a handle that keeps the object, and with it the sign of a holder's
+// death, alive after the holder is gone); start with null and give it back with
+// platformForgetLock. No allocation. [dispatch thread, or the audio thread only on its slow
+// path (after a timed-out wait): a few system calls]
+LockState platformProbeLock(const char* name, PlatformLockWatch** watch);
+// Drops what the looks kept; *watch becomes null. [as platformProbeLock]
+void platformForgetLock(PlatformLockWatch** watch);
+// Removes the named lock object when it exists and nobody holds it (POSIX: one left behind by
+// a holder that died). Nothing on Windows. [main or dispatch thread]
+void platformSweepLock(const char* name);

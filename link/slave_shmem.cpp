@@ -1,5 +1,6 @@
 // CSlaveShMem: the named mapping that holds the block and the two named wake-up events of one
 // slave number, in whichever role the object holds.
+#include <atomic>
 #include <cstdio>
 
 #include "link/object_names.h"
@@ -11,6 +12,10 @@ void formatObjectName(char (&out)[kObjectNameSize], LinkObject object, std::int3
         prefix = "PalisorEv_Master";
     } else if (object == LinkObject::SlaveEvent) {
         prefix = "PalisorEv_Slave";
+    } else if (object == LinkObject::MasterLock) {
+        prefix = "PalisorLock_Master";
+    } else if (object == LinkObject::SlaveLock) {
+        prefix = "PalisorLock_Slave";
     }
     if (slaveNumber < 0) {
         std::snprintf(out, sizeof out, "%s", prefix);
@@ -20,7 +25,16 @@ void formatObjectName(char (&out)[kObjectNameSize], LinkObject object, std::int3
 }
 
 CSlaveShMem::CSlaveShMem(std::int32_t slaveNumber)
-    : mapping(nullptr), masterEventHandle(nullptr), slaveEventHandle(nullptr) {
+    : mapping(nullptr),
+      masterEventHandle(nullptr),
+      slaveEventHandle(nullptr),
+      masterLockName{},
+      slaveLockName{},
+      masterLock(nullptr),
+      slaveLock(nullptr),
+      slaveLockWatch(nullptr),
+      slaveRoleLocked(false),
+      mappingRemoved(false) {
     openChannel(slaveNumber);
 }
 
@@ -28,7 +42,7 @@ CSlaveShMem::~CSlaveShMem() { closeChannel(); }
 
 void CSlaveShMem::closeMapping() {
     if (mapping != nullptr) {
-        platformCloseMapping(mapping, block);
+        mappingRemoved = platformCloseMapping(mapping, block);
         block = nullptr;
         mapping = nullptr;
     }
@@ -56,6 +70,8 @@ SlaveBlock* CSlaveShMem::openMapping(std::int32_t slaveNumber) {
 // process holds (or takes at the same instant) ends the role instead of being overwritten.
 void CSlaveShMem::openChannel(std::int32_t slaveNumber) {
     closeChannel();
+    formatObjectName(masterLockName, LinkObject::MasterLock, slaveNumber);
+    formatObjectName(slaveLockName, LinkObject::SlaveLock, slaveNumber);
     char name[kObjectNameSize];
     formatObjectName(name, LinkObject::MasterEvent, slaveNumber);
     masterEventHandle = openOrCreateEvent(name);
@@ -65,11 +81,17 @@ void CSlaveShMem::openChannel(std::int32_t slaveNumber) {
     if (block == nullptr) {
         return;  // the role flags stay, to be taken back by a later openChannel
     }
-    if (masterRole && !takeAttachByte(block->masterAttached)) {
+    if (masterRole && !claimMasterByte()) {
         masterRole = false;
     }
-    if (slaveRole && !takeAttachByte(block->slaveAttached)) {
-        slaveRole = false;
+    if (slaveRole) {
+        if (slaveRoleLocked) {
+            const SlaveAttach result = claimSlaveByte(false);
+            slaveRole = result == SlaveAttach::Attached || result == SlaveAttach::TookOver;
+            slaveRoleLocked = slaveRole;
+        } else if (!takeAttachByte(block->slaveAttached)) {
+            slaveRole = false;
+        }
     }
 }
 
@@ -82,6 +104,13 @@ void CSlaveShMem::closeChannel() {
             releaseAttachByte(block->slaveAttached);
         }
     }
+    // The locks go after the bytes, so that a living side's byte is never seen beside its free
+    // lock. The role flags stay, for openChannel to take the roles (and locks) back.
+    platformReleaseLock(masterLock, masterLockName);
+    masterLock = nullptr;
+    platformReleaseLock(slaveLock, slaveLockName);
+    slaveLock = nullptr;
+    platformForgetLock(&slaveLockWatch);
     if (masterEventHandle != nullptr) {
         platformCloseEvent(masterEventHandle);
         masterEventHandle = nullptr;
@@ -91,9 +120,136 @@ void CSlaveShMem::closeChannel() {
         slaveEventHandle = nullptr;
     }
     closeMapping();
+    if (mappingRemoved) {
+        // We were the block's last user: no attach byte survives, so a lock object left by a
+        // peer that died (POSIX keeps it) means nothing any more.
+        platformSweepLock(masterLockName);
+        platformSweepLock(slaveLockName);
+        mappingRemoved = false;
+    }
 }
 
 PlatformEvent* CSlaveShMem::openOrCreateEvent(const char* name) { return platformOpenOrCreateEvent(name); }
+
+namespace {
+
+// A byte taken over stays set; any non-zero value counts as attached, and ours reads 1.
+void holdAttachByte(std::uint8_t& byte) { std::atomic_ref<std::uint8_t>(byte).store(1); }
+
+}  // namespace
+
+// The lock first, then the byte: a living master holds the lock and is never taken over; a
+// master that died gave its lock up with its process, and the byte it left is ours to take.
+bool CSlaveShMem::claimMasterByte() {
+    PlatformLock* lock = nullptr;
+    switch (platformTakeLock(masterLockName, LockKind::Role, 0, &lock, nullptr)) {
+    case LockTake::Busy:
+        return false;  // another living master
+    case LockTake::Failed:
+        return takeAttachByte(block->masterAttached);  // no lock to be had: the byte alone decides
+    case LockTake::Taken:
+        break;
+    }
+    masterLock = lock;
+    if (!takeAttachByte(block->masterAttached)) {
+        holdAttachByte(block->masterAttached);  // left set by a master that died
+    }
+    return true;
+}
+
+bool CSlaveShMem::attachMaster(bool on) {
+    if (block == nullptr) {
+        return false;
+    }
+    if (on == masterRole) {
+        return true;
+    }
+    if (!on) {
+        CSlaveMem::attachMaster(false);
+        platformReleaseLock(masterLock, masterLockName);
+        masterLock = nullptr;
+        return true;
+    }
+    if (!claimMasterByte()) {
+        return false;
+    }
+    if (slaveRole) {
+        attachSlave(false);
+    }
+    masterRole = true;
+    return true;
+}
+
+bool CSlaveShMem::attachSlave(bool on) {
+    const bool result = CSlaveMem::attachSlave(on);
+    if (!slaveRole) {
+        platformReleaseLock(slaveLock, slaveLockName);
+        slaveLock = nullptr;
+        slaveRoleLocked = false;
+    }
+    return result;
+}
+
+SlaveAttach CSlaveShMem::claimSlaveByte(bool force) {
+    PlatformLock* lock = nullptr;
+    bool existed = false;
+    switch (platformTakeLock(slaveLockName, LockKind::Presence, kSlaveLockPatienceMs, &lock, &existed)) {
+    case LockTake::Busy:
+        return SlaveAttach::LiveSlave;
+    case LockTake::Failed:
+        // No lock to be had: the slave keeps none, as slaves written by others do.
+        if (force) {
+            releaseAttachByte(block->slaveAttached);
+        }
+        return takeAttachByte(block->slaveAttached) ? SlaveAttach::Attached : SlaveAttach::UnknownSlave;
+    case LockTake::Taken:
+        break;
+    }
+    if (takeAttachByte(block->slaveAttached)) {
+        slaveLock = lock;
+        return SlaveAttach::Attached;
+    }
+    // Set although no living slave holds the lock. When the lock object was already there, the
+    // slave that made it died holding the role; otherwise the byte belongs to a slave that keeps
+    // no lock, alive or not, and only `force` takes it.
+    if (existed || force) {
+        holdAttachByte(block->slaveAttached);
+        slaveLock = lock;
+        return SlaveAttach::TookOver;
+    }
+    platformReleaseLock(lock, slaveLockName);
+    return SlaveAttach::UnknownSlave;
+}
+
+SlaveAttach CSlaveShMem::attachSlaveWithLock(bool force) {
+    if (block == nullptr) {
+        return SlaveAttach::NoBlock;
+    }
+    if (slaveRole) {
+        return SlaveAttach::Attached;
+    }
+    const SlaveAttach result = claimSlaveByte(force);
+    if (result == SlaveAttach::Attached || result == SlaveAttach::TookOver) {
+        if (masterRole) {
+            attachMaster(false);
+        }
+        slaveRole = true;
+        slaveRoleLocked = true;
+    }
+    return result;
+}
+
+bool CSlaveShMem::isSlaveAlive() {
+    if (!isSlaveAttached()) {
+        // What the looks kept of an earlier slave's lock says nothing about the next slave.
+        platformForgetLock(&slaveLockWatch);
+        return false;
+    }
+    if (slaveRole) {
+        return true;  // the byte is this object's own
+    }
+    return platformProbeLock(slaveLockName, &slaveLockWatch) != LockState::Free;
+}
 
 namespace {
 

@@ -3,7 +3,8 @@
 //
 // This is a wire contract with slaves written by others (docs/link-posix.md): the names, the
 // mode, the sizes, the two event words and the lock rule that removes the objects after their
-// last user must stay exactly as they are here.
+// last user must stay exactly as they are here. So must the lock objects at the end of this
+// file: an empty object whose exclusive flock marks the living holder of a role.
 #include "link/platform.h"
 
 #include <atomic>
@@ -55,16 +56,19 @@ int lockRetrying(int fd, int operation) {
 }
 
 // Gives up this process's use of the object; the last user removes the name, but only while it
-// still names this object (a newer object under the same name belongs to others).
-void closeSharedObject(SharedObject& object) {
+// still names this object (a newer object under the same name belongs to others). True when
+// this close removed the name.
+bool closeSharedObject(SharedObject& object) {
     if (object.fd < 0) {
-        return;
+        return false;
     }
+    bool removed = false;
     if (flock(object.fd, LOCK_EX | LOCK_NB) == 0 && nameStillNames(object)) {
-        shm_unlink(object.objectName);
+        removed = shm_unlink(object.objectName) == 0;
     }
     close(object.fd);
     object.fd = -1;
+    return removed;
 }
 
 // Opens (creating when missing) the object with mode 0600 and at least `minimumSize` bytes, and
@@ -174,15 +178,16 @@ PlatformMapping* platformOpenMapping(const char* name, std::size_t size, void** 
     return mapping;
 }
 
-void platformCloseMapping(PlatformMapping* mapping, void* view) {
+bool platformCloseMapping(PlatformMapping* mapping, void* view) {
     if (mapping == nullptr) {
-        return;
+        return false;
     }
     if (view != nullptr) {
         munmap(view, mapping->size);
     }
-    closeSharedObject(mapping->object);
+    const bool removed = closeSharedObject(mapping->object);
     delete mapping;
+    return removed;
 }
 
 PlatformEvent* platformOpenOrCreateEvent(const char* name) {
@@ -274,4 +279,168 @@ WaitResult platformWaitEvent(PlatformEvent* event, std::uint32_t milliseconds) {
             return WaitResult::Signalled;
         }
     }
+}
+
+// ---- Lock objects ----------------------------------------------------------------------------
+//
+// An empty shared-memory object (mode 0600) per role and slave number. Its holder keeps a
+// descriptor with flock(LOCK_EX) for as long as it holds the role; the kernel drops the lock
+// when the process dies. A holder that gives the role up removes the object, so an object that
+// exists while nobody holds it was left by a holder that died. Others look at it with a
+// non-blocking shared lock taken and dropped at once. Every step that finds an object checks,
+// after locking, that the name still names it, exactly as the other objects are opened: an
+// object removed in between says nothing about the name's present holder.
+
+namespace {
+
+constexpr std::uint32_t kLockRetryMs = 1;  // pause between tries while someone briefly looks
+
+// The names of a lock object without formatting (this runs on the audio thread's slow path).
+bool setLockNames(SharedObject& object, const char* name) {
+    static constexpr char kDirectory[] = "/dev/shm/";
+    const std::size_t length = name != nullptr ? std::strlen(name) : 0;
+    if (length == 0 || std::strchr(name, '/') != nullptr || length + 2 > sizeof object.objectName ||
+        length + sizeof kDirectory > sizeof object.pathName) {
+        return false;
+    }
+    object.objectName[0] = '/';
+    std::memcpy(object.objectName + 1, name, length + 1);
+    std::memcpy(object.pathName, kDirectory, sizeof kDirectory - 1);
+    std::memcpy(object.pathName + sizeof kDirectory - 1, name, length + 1);
+    return true;
+}
+
+// A held lock is its descriptor; no wrapper is allocated (the master may take its role on the
+// host's audio thread, where nothing may be allocated).
+PlatformLock* lockFromDescriptor(int fd) {
+    return reinterpret_cast<PlatformLock*>(static_cast<std::intptr_t>(fd) + 1);
+}
+int descriptorOfLock(PlatformLock* lock) { return static_cast<int>(reinterpret_cast<std::intptr_t>(lock) - 1); }
+
+void pauseForRetry() {
+    const timespec pause{0, static_cast<long>(kLockRetryMs) * 1000000L};
+    nanosleep(&pause, nullptr);
+}
+
+}  // namespace
+
+LockTake platformTakeLock(const char* name, LockKind kind, std::uint32_t patienceMs, PlatformLock** lock,
+                          bool* existed) {
+    (void)kind;  // both kinds are the same object here: it outlives a holder that dies
+    if (lock == nullptr) {
+        return LockTake::Failed;
+    }
+    *lock = nullptr;
+    SharedObject object;
+    if (!setLockNames(object, name)) {
+        return LockTake::Failed;
+    }
+    timespec deadline = monotonicNow();
+    deadline.tv_sec += static_cast<time_t>(patienceMs / 1000);
+    deadline.tv_nsec += static_cast<long>(patienceMs % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    for (int attempt = 0; attempt < kOpenAttempts;) {
+        bool created = true;
+        int fd = shm_open(object.objectName, O_RDWR | O_CREAT | O_EXCL, kObjectMode);
+        if (fd < 0 && errno == EEXIST) {
+            created = false;
+            fd = shm_open(object.objectName, O_RDWR, 0);
+            if (fd < 0 && errno == ENOENT) {
+                ++attempt;  // removed since our first try
+                continue;
+            }
+        }
+        if (fd < 0) {
+            return LockTake::Failed;
+        }
+        if (created) {
+            fchmod(fd, kObjectMode);
+        }
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int error = errno;
+            close(fd);
+            if (error != EWOULDBLOCK && error != EINTR) {
+                return LockTake::Failed;
+            }
+            if (reached(monotonicNow(), deadline)) {
+                return LockTake::Busy;
+            }
+            pauseForRetry();
+            continue;
+        }
+        object.fd = fd;
+        if (!nameStillNames(object)) {
+            close(fd);  // its holder removed it between our open and our lock: open afresh
+            object.fd = -1;
+            ++attempt;
+            continue;
+        }
+        if (existed != nullptr) {
+            *existed = !created;
+        }
+        *lock = lockFromDescriptor(fd);
+        return LockTake::Taken;
+    }
+    return LockTake::Failed;
+}
+
+void platformReleaseLock(PlatformLock* lock, const char* name) {
+    if (lock == nullptr) {
+        return;
+    }
+    SharedObject object;
+    object.fd = descriptorOfLock(lock);
+    // We hold it exclusively, so nobody else is using the object: remove it while its name is
+    // ours, then let the lock go with the descriptor.
+    if (setLockNames(object, name) && nameStillNames(object)) {
+        shm_unlink(object.objectName);
+    }
+    close(object.fd);
+}
+
+LockState platformProbeLock(const char* name, PlatformLockWatch** watch) {
+    if (watch != nullptr) {
+        *watch = nullptr;  // nothing is kept between looks: the object outlives its holder
+    }
+    SharedObject object;
+    if (!setLockNames(object, name)) {
+        return LockState::Missing;
+    }
+    const int fd = shm_open(object.objectName, O_RDWR, 0);
+    if (fd < 0) {
+        return errno == ENOENT ? LockState::Missing : LockState::Held;
+    }
+    object.fd = fd;
+    LockState state = LockState::Held;
+    if (flock(fd, LOCK_SH | LOCK_NB) == 0) {
+        // Free, unless the object was removed meanwhile by a holder that gave its role up: that
+        // says nothing about whoever holds the role now.
+        state = nameStillNames(object) ? LockState::Free : LockState::Held;
+    }
+    close(fd);  // drops the shared lock, if we got it
+    return state;
+}
+
+void platformForgetLock(PlatformLockWatch** watch) {
+    if (watch != nullptr) {
+        *watch = nullptr;
+    }
+}
+
+void platformSweepLock(const char* name) {
+    SharedObject object;
+    if (!setLockNames(object, name)) {
+        return;
+    }
+    object.fd = shm_open(object.objectName, O_RDWR, 0);
+    if (object.fd < 0) {
+        return;
+    }
+    if (flock(object.fd, LOCK_EX | LOCK_NB) == 0 && nameStillNames(object)) {
+        shm_unlink(object.objectName);
+    }
+    close(object.fd);
 }

@@ -5,6 +5,8 @@
 // is one call per handle and nothing here allocates.
 #include "link/platform.h"
 
+#include <atomic>
+
 #include <windows.h>
 
 namespace {
@@ -63,13 +65,14 @@ PlatformMapping* platformOpenMapping(const char* name, std::size_t size, void** 
     return reinterpret_cast<PlatformMapping*>(mapping);
 }
 
-void platformCloseMapping(PlatformMapping* mapping, void* view) {
+bool platformCloseMapping(PlatformMapping* mapping, void* view) {
     if (view != nullptr) {
         UnmapViewOfFile(view);
     }
     if (mapping != nullptr) {
         CloseHandle(handleOf(mapping));
     }
+    return false;  // the system removes the mapping with its last handle
 }
 
 PlatformEvent* platformOpenOrCreateEvent(const char* name) {
@@ -107,3 +110,189 @@ WaitResult platformWaitEvent(PlatformEvent* event, std::uint32_t milliseconds) {
     default: return WaitResult::Failed;
     }
 }
+
+// ---- Lock objects ----------------------------------------------------------------------------
+//
+// Named mutexes, unnumbered for the default slave like the other objects. A named object lives
+// while some process holds a handle to it, and the system closes a dead process's handles.
+//
+// The master's lock (LockKind::Role) is held by being the process that made the object and
+// keeping its handle: the mutex is never owned. A thread-owned mutex would be wrong here: the
+// host may take the master role on its audio thread and give it up on its dispatch thread
+// (ReleaseMutex then fails and the mutex stays taken), and a host that ends a thread while the
+// plug-in lives would leave the mutex abandoned under a living master.
+//
+// The slave's lock (LockKind::Presence) is owned: the slave's thread waits on it and keeps it.
+// A master that looks at it keeps a handle between looks, so that the object, and with it the
+// WAIT_ABANDONED that the system gives when its owner died, outlives the slave.
+
+namespace {
+
+HANDLE handleOf(PlatformLock* lock) { return reinterpret_cast<HANDLE>(lock); }
+
+// The Presence locks this process holds, by a 64-bit hash of their name (0: a free slot). A
+// mutex is granted again to the thread that owns it, so without this a second take on that
+// thread would succeed and a look from it would find the lock free. Other threads and other
+// processes are told apart by the mutex itself. Lock-free, as a look may run on the audio
+// thread's slow path.
+constexpr std::size_t kHeldSlots = 64;
+std::atomic<std::uint64_t> heldPresence[kHeldSlots];
+
+std::uint64_t nameHash(const char* name) {
+    std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
+    for (; *name != '\0'; ++name) {
+        hash = (hash ^ static_cast<unsigned char>(*name)) * 1099511628211ull;
+    }
+    return hash != 0 ? hash : 1;
+}
+
+bool heldHere(std::uint64_t hash) {
+    for (const auto& slot : heldPresence) {
+        if (slot.load() == hash) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void markHeld(std::uint64_t hash) {
+    for (auto& slot : heldPresence) {
+        std::uint64_t expected = 0;
+        if (slot.compare_exchange_strong(expected, hash)) {
+            return;
+        }
+    }
+    // All slots in use: this process then relies on the mutex alone.
+}
+
+void unmarkHeld(std::uint64_t hash) {
+    for (auto& slot : heldPresence) {
+        std::uint64_t expected = hash;
+        if (slot.compare_exchange_strong(expected, 0)) {
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+LockTake platformTakeLock(const char* name, LockKind kind, std::uint32_t patienceMs, PlatformLock** lock,
+                          bool* existed) {
+    if (lock == nullptr) {
+        return LockTake::Failed;
+    }
+    *lock = nullptr;
+    if (name == nullptr) {
+        return LockTake::Failed;
+    }
+    if (kind == LockKind::Role) {
+        const ULONGLONG deadline = GetTickCount64() + patienceMs;
+        for (;;) {
+            SetLastError(ERROR_SUCCESS);
+            HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
+            if (mutex == nullptr) {
+                return LockTake::Failed;
+            }
+            if (GetLastError() != ERROR_ALREADY_EXISTS) {
+                if (existed != nullptr) {
+                    *existed = false;
+                }
+                *lock = reinterpret_cast<PlatformLock*>(mutex);
+                return LockTake::Taken;
+            }
+            // Someone holds a handle: the holder, or another process's try that closes it again.
+            CloseHandle(mutex);
+            if (GetTickCount64() >= deadline) {
+                return LockTake::Busy;
+            }
+            Sleep(1);
+        }
+    }
+    const std::uint64_t hash = nameHash(name);
+    if (heldHere(hash)) {
+        return LockTake::Busy;  // held by this very process
+    }
+    SetLastError(ERROR_SUCCESS);
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
+    if (mutex == nullptr) {
+        return LockTake::Failed;
+    }
+    const bool wasThere = GetLastError() == ERROR_ALREADY_EXISTS;
+    switch (WaitForSingleObject(mutex, patienceMs)) {
+    case WAIT_OBJECT_0:
+    case WAIT_ABANDONED:  // its previous owner died holding it
+        markHeld(hash);
+        if (existed != nullptr) {
+            *existed = wasThere;
+        }
+        *lock = reinterpret_cast<PlatformLock*>(mutex);
+        return LockTake::Taken;
+    case WAIT_TIMEOUT:
+        CloseHandle(mutex);
+        return LockTake::Busy;
+    default:
+        CloseHandle(mutex);
+        return LockTake::Failed;
+    }
+}
+
+void platformReleaseLock(PlatformLock* lock, const char* name) {
+    if (lock == nullptr) {
+        return;
+    }
+    // ReleaseMutex fails for a Role lock, which is never owned, and nothing else happens.
+    if (ReleaseMutex(handleOf(lock)) && name != nullptr) {
+        unmarkHeld(nameHash(name));
+    }
+    CloseHandle(handleOf(lock));
+}
+
+// The watch is the handle, with its lowest bit set once a look has found the mutex abandoned
+// (handles are multiples of 4): after that first look the system no longer says so.
+constexpr std::uintptr_t kSeenAbandoned = 1;
+
+LockState platformProbeLock(const char* name, PlatformLockWatch** watch) {
+    if (watch == nullptr || name == nullptr || heldHere(nameHash(name))) {
+        return LockState::Held;
+    }
+    if (*watch == nullptr) {
+        HANDLE mutex = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name);
+        if (mutex == nullptr) {
+            return LockState::Missing;
+        }
+        *watch = reinterpret_cast<PlatformLockWatch*>(mutex);
+    }
+    const auto bits = reinterpret_cast<std::uintptr_t>(*watch);
+    HANDLE mutex = reinterpret_cast<HANDLE>(bits & ~kSeenAbandoned);
+    switch (WaitForSingleObject(mutex, 0)) {
+    case WAIT_TIMEOUT:
+        *watch = reinterpret_cast<PlatformLockWatch*>(mutex);  // its holder is alive
+        return LockState::Held;
+    case WAIT_ABANDONED:
+        ReleaseMutex(mutex);  // ours for a moment: given back at once, on this same thread
+        *watch = reinterpret_cast<PlatformLockWatch*>(bits | kSeenAbandoned);
+        return LockState::Free;
+    case WAIT_OBJECT_0:
+        ReleaseMutex(mutex);
+        if ((bits & kSeenAbandoned) != 0) {
+            return LockState::Free;  // still the dead holder's, as the earlier look found
+        }
+        // Given up properly, so its slave cleared its byte first: the byte set now is someone
+        // else's (a slave that keeps no lock, or one about to take this lock). Let the object
+        // go rather than keep it alive and free.
+        CloseHandle(mutex);
+        *watch = nullptr;
+        return LockState::Missing;
+    default:
+        return LockState::Held;
+    }
+}
+
+void platformForgetLock(PlatformLockWatch** watch) {
+    if (watch != nullptr && *watch != nullptr) {
+        CloseHandle(reinterpret_cast<HANDLE>(reinterpret_cast<std::uintptr_t>(*watch) & ~kSeenAbandoned));
+        *watch = nullptr;
+    }
+}
+
+void platformSweepLock(const char* name) { (void)name; }

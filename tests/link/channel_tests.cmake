@@ -7,6 +7,7 @@ target_link_libraries(test_channel_peer PRIVATE tolvane_link)
 tolvane_add_gtest(link_channel_tests
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/test_channel.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/test_stale_peers.cpp
     ${CMAKE_CURRENT_LIST_DIR}/test_platform_${TOLVANE_PLATFORM}.cpp
     ${CMAKE_CURRENT_LIST_DIR}/test_channel_process_${TOLVANE_PLATFORM}.cpp
   LIBS tolvane_link

@@ -5,6 +5,8 @@
 // Steps (fields separated by ':'):
 //   open:N              open the channel for slave number N
 //   master, slave       take the role; refused-master, refused-slave: the take must be refused
+//   slave-lock:R        take the slave role with the slave lock; R is how it must end:
+//                       attached, tookover, live or unknown; slave-lock-force:R with force
 //   version:A:B         write this role's version bytes
 //   peer-version:A:B    the other role's version bytes must read A, B
 //   signal              signal the other side's event
@@ -71,6 +73,13 @@ bool runStep(std::unique_ptr<CSlaveShMem>& channel, const std::vector<std::strin
     if (name == "master" || name == "slave") {
         why = "attach refused";
         return name == "master" ? c.attachMaster(true) : c.attachSlave(true);
+    }
+    if (name == "slave-lock" || name == "slave-lock-force") {
+        static const char* const kResults[] = {"attached", "tookover", "live", "unknown", "noblock"};
+        const SlaveAttach result = c.attachSlaveWithLock(name == "slave-lock-force");
+        const std::string got = kResults[static_cast<int>(result)];
+        why = "ended " + got;
+        return fields.size() > 1 && got == fields[1];
     }
     if (name == "refused-master" || name == "refused-slave") {
         why = "attach not refused";

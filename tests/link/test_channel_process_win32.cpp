@@ -62,8 +62,14 @@ std::uint32_t currentProcessId() { return GetCurrentProcessId(); }
 bool linkObjectExists(LinkObject object, std::int32_t slaveNumber) {
     char name[kObjectNameSize];
     formatObjectName(name, object, slaveNumber);
-    HANDLE handle = object == LinkObject::Mapping ? OpenFileMappingA(FILE_MAP_READ, FALSE, name)
-                                                  : OpenEventA(SYNCHRONIZE, FALSE, name);
+    HANDLE handle = nullptr;
+    if (object == LinkObject::Mapping) {
+        handle = OpenFileMappingA(FILE_MAP_READ, FALSE, name);
+    } else if (object == LinkObject::MasterLock || object == LinkObject::SlaveLock) {
+        handle = OpenMutexA(SYNCHRONIZE, FALSE, name);
+    } else {
+        handle = OpenEventA(SYNCHRONIZE, FALSE, name);
+    }
     if (handle == nullptr) {
         return false;
     }

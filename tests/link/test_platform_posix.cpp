@@ -209,3 +209,74 @@ TEST(PosixLink, OpenDuringTheLastUsersRemovalGetsAFreshObject) {
     platformCloseMapping(mapping, view);
     EXPECT_FALSE(statObject(name, current));
 }
+
+// The lock objects as another implementation sees them: an empty 0600 object whose holder keeps
+// an exclusive flock; a holder that gives it up removes it, one that dies leaves it free.
+TEST(PosixLink, LockObjectIsAnEmptyObjectHeldByAnExclusiveFlock) {
+    const std::string name = nameOf(LinkObject::SlaveLock, uniqueSlaveNumber());
+    const mode_t previous = umask(0277);
+    PlatformLock* lock = nullptr;
+    bool existed = true;
+    ASSERT_EQ(platformTakeLock(name.c_str(), LockKind::Presence, 0, &lock, &existed), LockTake::Taken);
+    umask(previous);
+    EXPECT_FALSE(existed);
+    struct stat status;
+    ASSERT_TRUE(statObject(name, status));
+    EXPECT_EQ(status.st_mode & 07777, 0600u);
+    EXPECT_EQ(status.st_size, 0);
+    {
+        RawObject foreign(name, O_RDWR, 0);
+        ASSERT_GE(foreign.fd, 0);
+        EXPECT_NE(flock(foreign.fd, LOCK_SH | LOCK_NB), 0);
+        EXPECT_EQ(errno, EWOULDBLOCK);
+    }
+    EXPECT_EQ(platformProbeLock(name.c_str(), nullptr), LockState::Held);
+    PlatformLock* second = nullptr;  // another descriptor is refused, even in this process
+    EXPECT_EQ(platformTakeLock(name.c_str(), LockKind::Role, 20, &second, nullptr), LockTake::Busy);
+    EXPECT_EQ(second, nullptr);
+    platformReleaseLock(lock, name.c_str());
+    EXPECT_FALSE(statObject(name, status));
+    EXPECT_EQ(platformProbeLock(name.c_str(), nullptr), LockState::Missing);
+
+    // A foreign holder that dies: its descriptor closes, the object stays, free.
+    {
+        RawObject foreign(name, O_RDWR | O_CREAT | O_EXCL, 0);
+        ASSERT_EQ(flock(foreign.fd, LOCK_EX | LOCK_NB), 0);
+        EXPECT_EQ(platformProbeLock(name.c_str(), nullptr), LockState::Held);
+    }
+    EXPECT_EQ(platformProbeLock(name.c_str(), nullptr), LockState::Free);
+    ASSERT_EQ(platformTakeLock(name.c_str(), LockKind::Presence, 0, &lock, &existed), LockTake::Taken);
+    EXPECT_TRUE(existed);
+    platformReleaseLock(lock, name.c_str());
+    EXPECT_FALSE(statObject(name, status));
+}
+
+// A taker waits out a brief look (a shared lock held for a moment) within its patience, and
+// only a free object is swept.
+TEST(PosixLink, LockTakeWaitsOutALookAndSweepLeavesAHeldLock) {
+    const std::string name = nameOf(LinkObject::MasterLock, uniqueSlaveNumber());
+    auto looker = std::make_unique<RawObject>(name, O_RDWR | O_CREAT | O_EXCL, 0);
+    ASSERT_EQ(flock(looker->fd, LOCK_SH), 0);
+    PlatformLock* lock = nullptr;
+    EXPECT_EQ(platformTakeLock(name.c_str(), LockKind::Role, 0, &lock, nullptr), LockTake::Busy);
+    std::thread lookEnds([&looker] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        looker.reset();
+    });
+    EXPECT_EQ(platformTakeLock(name.c_str(), LockKind::Role, 5000, &lock, nullptr), LockTake::Taken);
+    lookEnds.join();
+    platformSweepLock(name.c_str());
+    struct stat status;
+    EXPECT_TRUE(statObject(name, status));  // held: not swept
+    {
+        RawObject foreign(name, O_RDWR, 0);
+        ASSERT_GE(foreign.fd, 0);
+        EXPECT_NE(flock(foreign.fd, LOCK_EX | LOCK_NB), 0);
+    }
+    platformReleaseLock(lock, name.c_str());
+
+    { RawObject left(name, O_RDWR | O_CREAT | O_EXCL, 0); }  // left free by a holder that died
+    ASSERT_TRUE(statObject(name, status));
+    platformSweepLock(name.c_str());
+    EXPECT_FALSE(statObject(name, status));
+}

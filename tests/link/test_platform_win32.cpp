@@ -1,7 +1,10 @@
 // The Windows objects as another process sees them through its own handles: one mapping of the
-// block's size, auto-reset events, and a view refused over a mapping too small for the block.
+// block's size, auto-reset events, a view refused over a mapping too small for the block, and
+// the two lock mutexes (the slave's owned and abandoned by a killed owner, the master's held by
+// its existence).
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include <windows.h>
 
@@ -10,6 +13,7 @@
 #include "link/object_names.h"
 #include "link/platform.h"
 #include "link/slave_block.h"
+#include "link/slave_mem.h"
 #include "tests/link/test_channel_process.h"
 
 namespace {
@@ -83,4 +87,69 @@ TEST(Win32Link, EventsAreAutoResetAndSharedByName) {
     platformCloseEvent(again);
     CloseHandle(other);
     platformCloseEvent(event);
+}
+
+// The slave's lock is a mutex its slave owns; when that process is killed, a handle kept by
+// someone else reads WAIT_ABANDONED (this is what tells a master the slave died).
+TEST(Win32Link, SlaveLockOfAKilledProcessReadsAbandoned) {
+    const std::int32_t number = uniqueSlaveNumber();
+    const std::string name = nameOf(LinkObject::SlaveLock, number);
+    CSlaveShMem master(number);
+    ASSERT_TRUE(master.attachMaster(true));
+    ChildProcess peer;
+    ASSERT_TRUE(peer.start(executableBeside("test_channel_peer"),
+                           {"open:" + std::to_string(number), "slave-lock:attached", "signal", "sleep:60000"}));
+    ASSERT_TRUE(master.waitEvent(10000, nullptr));
+    HANDLE watch = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name.c_str());
+    ASSERT_NE(watch, nullptr);
+    EXPECT_EQ(WaitForSingleObject(watch, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(peer.join(0), -1);  // TerminateProcess
+    EXPECT_EQ(WaitForSingleObject(watch, 0), static_cast<DWORD>(WAIT_ABANDONED));
+    EXPECT_TRUE(ReleaseMutex(watch));
+    CloseHandle(watch);
+}
+
+// The master's lock is held by being the process that made the mutex: it is never owned, so
+// the host may give the role up on another thread than the one that took it.
+TEST(Win32Link, MasterLockIsHeldByItsHandleOnAnyThread) {
+    const std::string name = nameOf(LinkObject::MasterLock, uniqueSlaveNumber());
+    PlatformLock* lock = nullptr;
+    ASSERT_EQ(platformTakeLock(name.c_str(), LockKind::Role, 0, &lock, nullptr), LockTake::Taken);
+    HANDLE other = CreateMutexA(nullptr, FALSE, name.c_str());
+    ASSERT_NE(other, nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    CloseHandle(other);
+    PlatformLock* second = nullptr;
+    EXPECT_EQ(platformTakeLock(name.c_str(), LockKind::Role, 20, &second, nullptr), LockTake::Busy);
+    std::thread elsewhere([&] { platformReleaseLock(lock, name.c_str()); });
+    elsewhere.join();
+    EXPECT_EQ(OpenMutexA(SYNCHRONIZE, FALSE, name.c_str()), nullptr);
+    ASSERT_EQ(platformTakeLock(name.c_str(), LockKind::Role, 0, &second, nullptr), LockTake::Taken);
+    platformReleaseLock(second, name.c_str());
+}
+
+// A mutex is granted again to the thread that owns it: a second take or a look from that same
+// thread must still see the slave's lock held.
+TEST(Win32Link, SlaveLockIsHeldForItsOwnThreadToo) {
+    const std::string name = nameOf(LinkObject::SlaveLock, uniqueSlaveNumber());
+    PlatformLock* lock = nullptr;
+    bool existed = true;
+    ASSERT_EQ(platformTakeLock(name.c_str(), LockKind::Presence, 0, &lock, &existed), LockTake::Taken);
+    EXPECT_FALSE(existed);
+    PlatformLock* second = nullptr;
+    EXPECT_EQ(platformTakeLock(name.c_str(), LockKind::Presence, 0, &second, nullptr), LockTake::Busy);
+    PlatformLockWatch* watch = nullptr;
+    EXPECT_EQ(platformProbeLock(name.c_str(), &watch), LockState::Held);
+    LockState fromAnotherThread = LockState::Missing;
+    std::thread looker([&] {
+        PlatformLockWatch* own = nullptr;
+        fromAnotherThread = platformProbeLock(name.c_str(), &own);
+        platformForgetLock(&own);
+    });
+    looker.join();
+    EXPECT_EQ(fromAnotherThread, LockState::Held);
+    platformReleaseLock(lock, name.c_str());
+    // Given up properly: a look finds nothing to say the next byte's slave is dead.
+    EXPECT_EQ(platformProbeLock(name.c_str(), &watch), LockState::Missing);
+    platformForgetLock(&watch);
 }
