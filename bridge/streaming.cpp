@@ -210,10 +210,13 @@ VstInt32 CTolvane::reportCurrentPosition() {
 VstInt32 CTolvane::processEvents(VstEvents* events) {
     if (!events || !channel.block) return 1;
     const VstInt32 count = events->numEvents;
+    // The host allocates as many slots as numEvents says, past the two the record declares:
+    // they are reached through a pointer, not by indexing the declared array beyond its end.
+    VstEvent* const* slots = events->events;
     for (VstInt32 i = 0; i < count; ++i) {
         // The first event that cannot be packed (area full, or neither MIDI nor SysEx) ends the
         // list: it and the rest are dropped.
-        if (!channel.packEvent(0, events->events[i])) break;
+        if (!channel.packEvent(0, slots[i])) break;
     }
     return 1;
 }
