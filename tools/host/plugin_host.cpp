@@ -408,6 +408,15 @@ VstIntPtr PluginHost::receiveEvents(const VstEvents* events) noexcept {
             sawNull = true;
             continue;
         }
+        if (eventSink_ != nullptr) {
+            switch (event->type) {
+                case kVstMidiType: counters_.midiReceived.fetch_add(1); break;
+                case kVstSysExType: counters_.sysexReceived.fetch_add(1); break;
+                default: counters_.otherEventsReceived.fetch_add(1); break;
+            }
+            eventSink_(eventSinkContext_, *event);
+            continue;
+        }
         ReceivedEvent kept;
         kept.block = blockIndex_;
         kept.type = event->type;

@@ -152,6 +152,19 @@ public:
     // time information the plug-in gets from audioMasterGetTime) and the block index recorded
     // with received events. Allocate nothing.
     void beginBlock(std::int64_t blockIndex, std::int64_t samplePosition);
+    // [audio thread] Answers audioMasterGetTime with this record until the next beginBlock or
+    // setTimeInfo, for a caller whose transport comes from elsewhere (the slave's master).
+    void setTimeInfo(const VstTimeInfo& time) { timeInfo_ = time; }
+
+    // Where the events of audioMasterProcessEvents go instead of receivedEvents(): the sink is
+    // called once per non-null event, on whichever thread the plug-in calls from, and must take
+    // no lock and allocate nothing. Set it before load() (the plug-in may call back from then
+    // on); null restores keeping them.
+    using EventSink = void (*)(void* context, const VstEvent& event) noexcept;
+    void setEventSink(EventSink sink, void* context) {
+        eventSinkContext_ = context;
+        eventSink_ = sink;
+    }
     VstIntPtr processEvents(VstEvents* events);  // [dispatch thread] effProcessEvents
     void processReplacing(float** inputs, float** outputs, VstInt32 frames);
     VstIntPtr currentPosition();  // effGetCurrentPosition
@@ -196,6 +209,9 @@ private:
     VstTimeInfo timeInfo_{};
     bool transportChanged_ = true;
     std::int64_t blockIndex_ = -1;
+
+    EventSink eventSink_ = nullptr;
+    void* eventSinkContext_ = nullptr;
 
     std::vector<ReceivedEvent> received_;  // reserved up front: the callback never allocates
     std::vector<std::uint8_t> sysexPool_;  // likewise

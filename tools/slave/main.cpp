@@ -4,11 +4,16 @@
 #include <atomic>
 #include <cstdio>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "tools/slave/child_process.h"
 #include "tools/slave/options.h"
+#include "tools/slave/plugin_processor.h"
 #include "tools/slave/processor.h"
 #include "tools/slave/slave_server.h"
 #include "tools/slave/stop_signal.h"
+#include "tools/slave/supervisor.h"
 
 namespace {
 
@@ -33,6 +38,47 @@ void printAnswered(std::int32_t command, const SlaveSettings& settings) {
     std::fflush(stdout);
 }
 
+// The child's command line under --supervise: the same slave, processor and parameters.
+std::vector<std::string> supervisedChildArgs(const SlaveOptions& options) {
+    std::vector<std::string> args = {currentExecutablePath(), "--slave", std::to_string(options.slaveNumber),
+                                     "--process", options.processor};
+    for (const std::string& param : options.params) {
+        args.push_back("--param");
+        args.push_back(param);
+    }
+    args.push_back("--supervised");
+    return args;
+}
+
+int superviseChild(const SlaveOptions& options) {
+    if (pluginPathOf(options.processor).empty()) {
+        // Only a plug-in is loaded by the child; any other choice is checked here.
+        std::string error;
+        if (!makeProcessor(options.processor, error)) {
+            std::fprintf(stderr, "tolvane-slave: %s (see --help)\n", error.c_str());
+            return kExitBadArguments;
+        }
+    }
+    if (!installStopHandlers(stopRequested)) {
+        std::fprintf(stderr, "tolvane-slave: cannot install the stop handlers\n");
+        return kExitLinkUnavailable;
+    }
+    CSupervisor supervisor(options.slaveNumber, supervisedChildArgs(options));
+    const int code = supervisor.run(stopRequested, options.takeOver);
+    notifyStopped();
+    return code;
+}
+
+// The supervisor asks its child to stop by closing the child's standard input, and the input
+// also ends when the supervisor dies: either way the child releases the link and ends.
+void stopWhenInputEnds() {
+    std::thread([] {
+        while (std::fgetc(stdin) != EOF) {
+        }
+        stopRequested.store(true, std::memory_order_release);
+    }).detach();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -48,11 +94,26 @@ int main(int argc, char** argv) {
     case OptionsResult::Run:
         break;
     }
-    auto processor = makeProcessor(options.processor, error);
-    if (!processor) {
-        std::fprintf(stderr, "tolvane-slave: %s (see --help)\n", error.c_str());
-        return 2;
+    if (options.supervise && !options.listParams) return superviseChild(options);
+    if (options.supervised) prepareSupervisedChild();
+
+    std::vector<PluginParamSetting> params;
+    for (const std::string& text : options.params) {
+        PluginParamSetting setting;
+        parsePluginParam(text, setting, error);  // checked by parseSlaveOptions
+        params.push_back(setting);
     }
+    bool loadFailed = false;
+    auto processor = makeSlaveProcessor(options.processor, params, error, loadFailed);
+    if (!processor) {
+        std::fprintf(stderr, "tolvane-slave: %s%s\n", error.c_str(), loadFailed ? "" : " (see --help)");
+        return loadFailed ? kExitPluginFailed : kExitBadArguments;
+    }
+    if (options.listParams) {
+        if (auto* plugin = dynamic_cast<CPluginProcessor*>(processor.get())) std::fputs(plugin->parameterListing().c_str(), stdout);
+        return 0;
+    }
+    if (options.supervised) stopWhenInputEnds();
     if (!installStopHandlers(stopRequested)) {
         std::fprintf(stderr, "tolvane-slave: cannot install the stop handlers\n");
         return 1;
@@ -62,7 +123,7 @@ int main(int argc, char** argv) {
     server.setObserver(printAnswered);
     if (!server.open(options.takeOver)) {
         std::fprintf(stderr, "tolvane-slave: %s\n", server.error().c_str());
-        return 1;
+        return options.supervised ? kExitLinkHeld : kExitLinkUnavailable;
     }
     std::printf("tolvane-slave: serving slave %d (%s) with %s; Ctrl-C stops\n", static_cast<int>(options.slaveNumber),
                 slaveObjectNames(options.slaveNumber).c_str(), processor->describe().c_str());

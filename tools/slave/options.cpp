@@ -6,6 +6,8 @@
 #include <limits>
 #include <string_view>
 
+#include "tools/slave/plugin_processor.h"
+
 namespace {
 
 bool parseSlaveNumber(const char* text, std::int32_t& number) {
@@ -45,6 +47,17 @@ OptionsResult parseSlaveOptions(int argc, const char* const* argv, SlaveOptions&
         if (arg == "--help" || arg == "-h") return OptionsResult::Help;
         if (arg == "--takeover") {
             options.takeOver = true;
+        } else if (arg == "--list-params") {
+            options.listParams = true;
+        } else if (arg == "--supervise") {
+            options.supervise = true;
+        } else if (arg == "--supervised") {
+            options.supervised = true;
+        } else if (is("--param")) {
+            if (!value("--param", text)) return OptionsResult::Error;
+            PluginParamSetting setting;
+            if (!parsePluginParam(text, setting, error)) return OptionsResult::Error;
+            options.params.emplace_back(text);
         } else if (is("--slave")) {
             if (!value("--slave", text)) return OptionsResult::Error;
             if (!parseSlaveNumber(text, options.slaveNumber)) {
@@ -59,11 +72,20 @@ OptionsResult parseSlaveOptions(int argc, const char* const* argv, SlaveOptions&
             return OptionsResult::Error;
         }
     }
+    if ((!options.params.empty() || options.listParams) && pluginPathOf(options.processor).empty()) {
+        error = std::string(options.listParams ? "--list-params" : "--param") + " needs --process plugin:PATH";
+        return OptionsResult::Error;
+    }
+    if (options.supervise && options.supervised) {
+        error = "--supervise and --supervised exclude each other";
+        return OptionsResult::Error;
+    }
     return OptionsResult::Run;
 }
 
 const char* slaveUsage() {
-    return "usage: tolvane-slave [--slave N] [--process PROCESSOR] [--takeover]\n"
+    return "usage: tolvane-slave [--slave N] [--process PROCESSOR] [--param INDEX=VALUE]... [--supervise]\n"
+           "                     [--takeover] [--list-params]\n"
            "\n"
            "The reference slave process of the Tolvane bridge: serves one slave number's\n"
            "shared block until Ctrl-C or a termination request.\n"
@@ -74,6 +96,13 @@ const char* slaveUsage() {
            "                       gain:DB       pass-through scaled by DB decibels (-120 to +40)\n"
            "                       sine:HZ       a sine of HZ hertz at -12 dBFS on every output\n"
            "                       echo          audio through, every MIDI and SysEx event sent back\n"
+           "                       plugin:PATH   a VST 2.4 plug-in library (.so, .dll) hosted in the slave\n"
+           "  --param INDEX=VALUE  set a plug-in parameter (index or name) to a value from 0 to 1 when it\n"
+           "                       opens; repeatable\n"
+           "  --list-params        print the plug-in's parameters (after the --param settings) and exit\n"
+           "  --supervise          run the processor in a child process and start it again when it dies;\n"
+           "                       meanwhile the slave is released, so the plug-in side hears silence\n"
+           "  --supervised         (used by --supervise) serve as its child: stop when standard input ends\n"
            "  --takeover           clear a slave mark left by a slave that vanished, then attach\n"
            "  --help               this text\n";
 }

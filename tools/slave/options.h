@@ -3,17 +3,23 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct SlaveOptions {
     std::int32_t slaveNumber = -1;         // negative: the unnumbered objects
     std::string processor = "passthrough";  // passthrough | gain:DB | sine:HZ | echo
     bool takeOver = false;                  // clear a slaveAttached byte left by a vanished slave
+    std::vector<std::string> params;        // --param INDEX=VALUE for a plug-in, in order
+    bool listParams = false;                // print the plug-in's parameters and exit
+    bool supervise = false;                 // run the processor in a child process, restarted when it dies
+    bool supervised = false;                // this is that child: stop when standard input closes
 };
 
 enum class OptionsResult { Run, Help, Error };
 
 // Reads argv[1..argc-1]. On Error, `error` says what was wrong; the processor text is checked
-// by makeProcessor, not here.
+// by makeSlaveProcessor, not here, but the syntax of every --param is, and --param and
+// --list-params need a plug-in processor.
 OptionsResult parseSlaveOptions(int argc, const char* const* argv, SlaveOptions& options, std::string& error);
 
 // The --help text.

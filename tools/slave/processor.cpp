@@ -13,6 +13,7 @@ const char* toString(ProcessorKind kind) {
     case ProcessorKind::Gain: return "gain";
     case ProcessorKind::Sine: return "sine";
     case ProcessorKind::Echo: return "echo";
+    case ProcessorKind::Plugin: return "plugin";
     }
     return "unknown";
 }

@@ -45,7 +45,7 @@ struct SlaveAudio {
 };
 
 // Stable numbers of the processor kinds; the GetInfo answer carries them.
-enum class ProcessorKind : std::uint8_t { PassThrough = 1, Gain = 2, Sine = 3, Echo = 4 };
+enum class ProcessorKind : std::uint8_t { PassThrough = 1, Gain = 2, Sine = 3, Echo = 4, Plugin = 5 };
 const char* toString(ProcessorKind kind);
 
 class CProcessor {
@@ -68,6 +68,12 @@ public:
                          CSlaveEventsOut& eventsOut) = 0;
     // [dispatch thread] Forgets all running state (phase, held notes); Start, Stop and Resume.
     virtual void reset() = 0;
+    // [dispatch thread] The master's Start, Stop, Suspend or Resume, after the slave's settings
+    // have taken it. A processor that follows the master's transport (a hosted plug-in is
+    // suspended, resumed or reopened) overrides this; by default Start, Stop and Resume reset.
+    virtual void transport(SlaveCommand command) {
+        if (command != kCmdSuspend) reset();
+    }
 };
 
 // Builds a processor from its command-line form: "passthrough", "gain:DB", "sine:HZ" or "echo".

@@ -78,20 +78,21 @@ std::int32_t CSlaveCore::handleCommand(SlaveBlock& block) {
     }
     case kCmdStart:
         current.started = true;
-        processor.reset();
+        processor.transport(kCmdStart);
         break;
     case kCmdStop:
         // The master is going away (or moving to another slave); this slave keeps serving the
         // block for the next master, starting from a clean processor.
         current.started = false;
-        processor.reset();
+        processor.transport(kCmdStop);
         break;
     case kCmdSuspend:
         current.suspended = true;
+        processor.transport(kCmdSuspend);
         break;
     case kCmdResume:
         current.suspended = false;
-        processor.reset();
+        processor.transport(kCmdResume);
         break;
     case kCmdProcess:
         process(block);

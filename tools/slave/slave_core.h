@@ -21,7 +21,7 @@ constexpr std::uint8_t kSlaveVersionMinor = 8;
 // The GetInfo answer, 12 bytes at args+0 (command is left at kCmdGetInfo):
 //   args+0..3  the characters 'T' 'S' 'L' 'V' (this reference slave)
 //   args+4     tool version major, args+5 tool version minor
-//   args+6     processor kind (ProcessorKind: 1 passthrough, 2 gain, 3 sine, 4 echo)
+//   args+6     processor kind (ProcessorKind: 1 passthrough, 2 gain, 3 sine, 4 echo, 5 plug-in)
 //   args+7     output channels in force (1..16)
 //   args+8..11 int32 little-endian: the slave number served (-1 for the unnumbered objects)
 constexpr char kInfoId[4] = {'T', 'S', 'L', 'V'};

@@ -1,0 +1,301 @@
+// tolvane-slave hosting a plug-in as a child process of this test, driven by a master written
+// here over the named objects: the plug-in's audio and events, the command line around it, and
+// --supervise surviving a plug-in that crashes while processing and one that crashes at load.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "link/slave_mem.h"
+#include "tests/tools/slave_spawn.h"
+#include "tests/tools/slave_test_block.h"
+#include "tools/slave/processor.h"
+#include "tools/slave/supervisor.h"
+
+#if defined(_WIN32)
+#include <stdlib.h>
+#define TOLVANE_SET_ENV(name, value) _putenv_s(name, value)
+#else
+#define TOLVANE_SET_ENV(name, value) setenv(name, value, 1)
+#endif
+
+namespace {
+
+// An environment variable for the children of one test; emptied again afterwards (the Windows
+// build runs all cases in one process).
+struct ScopedEnv {
+    ScopedEnv(const char* name, const std::string& value) : name(name) { TOLVANE_SET_ENV(name, value.c_str()); }
+    ~ScopedEnv() { TOLVANE_SET_ENV(name, ""); }
+    const char* name;
+};
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+const std::string kSlave = TOLVANE_SLAVE_EXE;
+const std::string kFixture = TOLVANE_HOST_FIXTURE;
+const std::string kCrash = TOLVANE_CRASH_PLUGIN;
+
+std::int32_t uniqueSlaveNumber(int which) { return 2000000 + (testProcessId() % 100000) * 10 + which; }
+
+// The master's side as the plug-in follows it: attach, one command at a time, and processing
+// that waits in 100 ms steps while the slave is attached.
+class CTestMaster {
+public:
+    explicit CTestMaster(std::int32_t slaveNumber) : channel(slaveNumber) {}
+    ~CTestMaster() { channel.attachMaster(false); }
+
+    bool attach() { return channel.attachMaster(true) && channel.writeMasterVersion(1, 8); }
+    bool waitForSlave(bool attached, std::uint32_t ms) {
+        const auto deadline = Clock::now() + milliseconds(ms);
+        while (channel.isSlaveAttached() != attached) {
+            if (Clock::now() >= deadline) return false;
+            std::this_thread::sleep_for(milliseconds(5));
+        }
+        return true;
+    }
+    bool send(std::int32_t code, std::uint32_t waitMs = 100) {
+        if (!channel.isSlaveAttached() || channel.pollEvent(true)) return false;
+        block().command = code;
+        return channel.signalEvent(true) && channel.waitEvent(waitMs, nullptr);
+    }
+    // SetIo, rate, block size, GetInfo and Start, as a plug-in connects.
+    bool connect(std::int32_t ins, std::int32_t outs, std::int32_t maxBlock) {
+        putArgInt(block(), 0, ins);
+        putArgInt(block(), 4, outs);
+        putArgInt(block(), 8, 1);
+        putArgInt(block(), 12, 1);
+        if (!send(kCmdSetIo, 1000)) return false;
+        putArgFloat(block(), 0, 48000.0f);
+        if (!send(kCmdSetSampleRate, 1000)) return false;
+        putArgInt(block(), 0, maxBlock);
+        if (!send(kCmdSetBlockSize, 1000)) return false;
+        if (!send(kCmdGetInfo, 1000) || block().command != kCmdGetInfo) return false;
+        info = block().args[6];
+        return send(kCmdStart, 1000);
+    }
+    enum class Answer { Answered, SlaveLeft, TimedOut, Refused };
+    // One block of `ins` channels of `frames` frames, channel i holding i + 1 + f / 1000; the
+    // output area is filled with 9 first, so that what the slave left there shows.
+    Answer process(std::int32_t ins, std::int32_t frames) {
+        if (!channel.isSlaveAttached() || channel.pollEvent(true)) return Answer::Refused;
+        block().numInputs = ins;
+        block().blockSize = frames;
+        for (std::int32_t i = 0; i < ins; ++i) {
+            float* samples = channelStart(block().inputs, frames, i, ins);
+            for (std::int32_t f = 0; f < frames; ++f) samples[f] = input(i, f);
+        }
+        std::fill(block().outputs, block().outputs + 16 * channelStrideSamples(frames), 9.0f);
+        block().command = kCmdProcess;
+        channel.signalEvent(true);
+        for (int step = 0; step < 21; ++step) {
+            if (!channel.isSlaveAttached()) return Answer::SlaveLeft;
+            if (channel.waitEvent(100, nullptr)) return Answer::Answered;
+        }
+        return Answer::TimedOut;
+    }
+    static float input(std::int32_t channel, std::int32_t frame) {
+        return static_cast<float>(channel + 1) + static_cast<float>(frame) / 1000.0f;
+    }
+    float output(std::int32_t channel, std::int32_t frame) {
+        const float* start = channelStart(block().outputs, block().blockSize, channel, 2);
+        return start[frame];
+    }
+    SlaveBlock& block() { return *channel.block; }
+
+    CSlaveShMem channel;
+    std::uint8_t info = 0;
+};
+
+bool waitForText(const CSpawnedSlave& slave, const std::string& text, std::uint32_t ms) {
+    const auto deadline = Clock::now() + milliseconds(ms);
+    while (slave.output().find(text) == std::string::npos) {
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    return true;
+}
+
+int count(const std::string& text, const std::string& what) {
+    int found = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++found;
+    return found;
+}
+
+void stopAndExpectClean(CSpawnedSlave& slave, std::int32_t number) {
+    ASSERT_TRUE(slave.requestStop());
+    int code = -1;
+    ASSERT_TRUE(slave.waitExit(8000, code)) << slave.output();
+    EXPECT_EQ(code, 0) << slave.output();
+    EXPECT_FALSE(linkObjectsExist(number));
+}
+
+std::string scratchFile(const char* name) {
+    return std::string(TOLVANE_TEST_DIR) + "/" + name + "_" + std::to_string(testProcessId());
+}
+
+TEST(Supervisor, RestartDelaysDoubleUpToTheCeilingAndStartOverAfterAHealthyRun) {
+    CRestartPolicy policy(RestartBackoff{milliseconds(100), milliseconds(1000), milliseconds(5000)});
+    const long expected[] = {100, 200, 400, 800, 1000, 1000};
+    for (long delay : expected) EXPECT_EQ(policy.afterDeath(milliseconds(10)).count(), delay);
+    EXPECT_EQ(policy.deathsInARow(), 6);
+    EXPECT_EQ(policy.afterDeath(milliseconds(5000)).count(), 100);
+    EXPECT_EQ(policy.afterDeath(milliseconds(4999)).count(), 200);
+    // A long run of deaths never overflows the delay.
+    for (int i = 0; i < 100; ++i) policy.afterDeath(milliseconds(0));
+    EXPECT_EQ(policy.afterDeath(milliseconds(0)).count(), 1000);
+}
+
+TEST(Supervisor, ExitsAreToldApartAndADeadChildsBlockIsSilencedBeforeItIsReleased) {
+    EXPECT_EQ(classifyChildExit({false, 0}), ChildOutcome::Stopped);
+    EXPECT_EQ(classifyChildExit({false, 2}), ChildOutcome::BadArguments);
+    EXPECT_EQ(classifyChildExit({false, 3}), ChildOutcome::PluginFailed);
+    EXPECT_EQ(classifyChildExit({false, 4}), ChildOutcome::LinkHeld);
+    EXPECT_EQ(classifyChildExit({false, 1}), ChildOutcome::Died);  // e.g. a sanitizer's report
+    EXPECT_EQ(classifyChildExit({true, 11}), ChildOutcome::Died);
+    EXPECT_EQ(classifyChildExit({false, static_cast<int>(0xC0000005u)}), ChildOutcome::Died);
+
+    auto block = makeTestBlock();
+    block->slaveAttached = 1;
+    block->masterAttached = 1;
+    std::fill(block->outputs, block->outputs + kSampleAreaSamples, 0.5f);
+    block->inputs[3] = 0.25f;
+    releaseAfterDeath(*block);
+    EXPECT_EQ(block->slaveAttached, 0);
+    EXPECT_EQ(block->masterAttached, 1);
+    EXPECT_EQ(block->inputs[3], 0.25f);
+    for (std::int32_t s = 0; s < kSampleAreaSamples; ++s) ASSERT_EQ(block->outputs[s], 0.0f) << s;
+}
+
+TEST(PluginSlave, ListsParametersAndRefusesBadOnes) {
+    CSpawnedSlave list;
+    ASSERT_TRUE(list.start(kSlave, {"--process", "plugin:" + kFixture, "--param", "Gain=0.25", "--list-params"}));
+    int code = -1;
+    ASSERT_TRUE(list.waitExit(10000, code));
+    EXPECT_EQ(code, 0) << list.output();
+    EXPECT_NE(list.output().find("Gain      0.250000  0.500"), std::string::npos) << list.output();
+    EXPECT_NE(list.output().find("Outputs"), std::string::npos);
+
+    const std::vector<std::pair<std::vector<std::string>, int>> cases = {
+        {{"--process", "plugin:" + kFixture, "--param", "99=0.5", "--list-params"}, 2},  // no such index
+        {{"--process", "plugin:" + kFixture, "--param", "Gain=2"}, 2},                  // not 0..1
+        {{"--process", "passthrough", "--param", "0=0.5"}, 2},                          // no plug-in
+        {{"--process", "plugin:/no/such/plugin.so", "--list-params"}, 3},
+        {{"--supervise", "--slave", std::to_string(uniqueSlaveNumber(9)), "--process", "plugin:/no/such/plugin.so"}, 3},
+    };
+    for (const auto& [args, expected] : cases) {
+        CSpawnedSlave slave;
+        ASSERT_TRUE(slave.start(kSlave, args));
+        ASSERT_TRUE(slave.waitExit(15000, code));
+        EXPECT_EQ(code, expected) << args[1] << " " << args.back() << "\n" << slave.output();
+    }
+    EXPECT_FALSE(linkObjectsExist(uniqueSlaveNumber(9)));
+}
+
+TEST(PluginSlave, ServesThePluginsAudioAndEvents) {
+    const std::int32_t n = uniqueSlaveNumber(0);
+    CTestMaster master(n);
+    ASSERT_TRUE(master.attach());
+    CSpawnedSlave slave;
+    ASSERT_TRUE(slave.start(kSlave, {"--slave", std::to_string(n), "--process", "plugin:" + kFixture, "--param",
+                                     "Gain=0.25"}));
+    ASSERT_TRUE(waitForText(slave, "serving", 10000)) << slave.output();
+    EXPECT_NE(slave.output().find("plug-in Fixture (2 in, 2 out"), std::string::npos) << slave.output();
+    ASSERT_TRUE(master.connect(2, 2, 256));
+    EXPECT_EQ(master.info, static_cast<std::uint8_t>(ProcessorKind::Plugin));
+
+    const VstMidiEvent note = midiEvent(33, 0x90, 64, 90);
+    ASSERT_TRUE(packEventRecord(0, reinterpret_cast<const VstEvent*>(&note), master.block().masterEvents,
+                                &master.block().masterEventBytes));
+    ASSERT_EQ(master.process(2, 128), CTestMaster::Answer::Answered);
+    for (std::int32_t f = 0; f < 128; ++f) {
+        ASSERT_FLOAT_EQ(master.output(0, f), CTestMaster::input(0, f) * 0.5f);
+        ASSERT_FLOAT_EQ(master.output(1, f), CTestMaster::input(1, f) * 0.5f);
+    }
+    PackedEventReader reader(master.block().slaveEvents, master.block().slaveEventBytes);
+    UnpackedEvent echoed;
+    ASSERT_TRUE(reader.next(echoed));
+    EXPECT_EQ(echoed.event.deltaFrames, 33);
+    EXPECT_EQ(static_cast<unsigned char>(echoed.midi.midiData[1]), 64);
+
+    EXPECT_TRUE(master.send(kCmdStop));
+    master.channel.closeChannel();
+    stopAndExpectClean(slave, n);
+}
+
+// The crash plug-in dies in its fifth block. The master waiting for that block sees the slave
+// leave and finds silence in the outputs; the supervisor starts the slave again, the master
+// connects again, and the plug-in (told by its marker file not to crash again) passes audio.
+TEST(PluginSlave, SupervisedSlaveSurvivesACrashingPlugin) {
+    const std::int32_t n = uniqueSlaveNumber(1);
+    const std::string marker = scratchFile("crash_once");
+    std::remove(marker.c_str());
+    const ScopedEnv crashAt("TOLVANE_CRASH_AT_BLOCK", "5");
+    const ScopedEnv once("TOLVANE_CRASH_ONCE_FILE", marker);
+    const ScopedEnv sanitizer("ASAN_OPTIONS", "handle_segv=0");  // the crash is the plug-in's own signal
+
+    CTestMaster master(n);
+    ASSERT_TRUE(master.attach());
+    CSpawnedSlave slave;
+    ASSERT_TRUE(slave.start(kSlave, {"--supervise", "--slave", std::to_string(n), "--process", "plugin:" + kCrash}));
+    ASSERT_TRUE(waitForText(slave, "serving", 15000)) << slave.output();
+    ASSERT_TRUE(master.waitForSlave(true, 5000));
+    ASSERT_TRUE(master.connect(2, 2, 256));
+
+    for (int block = 1; block <= 4; ++block) {
+        ASSERT_EQ(master.process(2, 64), CTestMaster::Answer::Answered) << block;
+        ASSERT_EQ(master.output(1, 10), CTestMaster::input(1, 10));
+    }
+    const auto crashed = Clock::now();
+    ASSERT_EQ(master.process(2, 64), CTestMaster::Answer::SlaveLeft) << slave.output();
+    EXPECT_LT(Clock::now() - crashed, milliseconds(1500));
+    for (std::int32_t f = 0; f < 64; ++f) ASSERT_EQ(master.output(0, f), 0.0f) << "silence for the lost block";
+
+    ASSERT_TRUE(master.waitForSlave(true, 15000)) << slave.output();
+    ASSERT_TRUE(master.connect(2, 2, 256)) << slave.output();
+    for (int block = 1; block <= 10; ++block) {
+        ASSERT_EQ(master.process(2, 64), CTestMaster::Answer::Answered) << block;
+        ASSERT_EQ(master.output(0, 63), CTestMaster::input(0, 63));
+    }
+    const std::string output = slave.output();
+    EXPECT_EQ(count(output, "died"), 1) << output;
+    EXPECT_NE(output.find("slave released; restart 1 in"), std::string::npos) << output;
+    EXPECT_EQ(count(output, "serving slave"), 2) << output;
+
+    master.channel.closeChannel();
+    stopAndExpectClean(slave, n);
+    EXPECT_NE(slave.output().find("supervisor stopped after 1 restarts"), std::string::npos) << slave.output();
+    std::remove(marker.c_str());
+}
+
+// A plug-in that crashes as it loads never gets the slave attached; the restarts slow down
+// instead of spinning, and a stop during the wait is taken at once.
+TEST(PluginSlave, SupervisedRestartsOfAPluginThatCrashesAtLoadBackOff) {
+    const std::int32_t n = uniqueSlaveNumber(2);
+    const ScopedEnv crashAtLoad("TOLVANE_CRASH_AT_LOAD", "1");
+    const ScopedEnv sanitizer("ASAN_OPTIONS", "handle_segv=0");
+    CTestMaster master(n);
+    CSpawnedSlave slave;
+    ASSERT_TRUE(slave.start(kSlave, {"--supervise", "--slave", std::to_string(n), "--process", "plugin:" + kCrash}));
+    const auto started = Clock::now();
+    ASSERT_TRUE(waitForText(slave, "restart 2 in 0.50 s", 20000)) << slave.output();
+    // 0.25 s, then 0.5 s, then 1 s: within 2.5 s of the start at most four deaths.
+    std::this_thread::sleep_until(started + milliseconds(2500));
+    const int deaths = count(slave.output(), "died");
+    EXPECT_GE(deaths, 2);
+    EXPECT_LE(deaths, 4) << slave.output();
+    EXPECT_FALSE(master.channel.isSlaveAttached());
+    EXPECT_EQ(count(slave.output(), "serving slave"), 0);
+
+    const auto stopAsked = Clock::now();
+    master.channel.closeChannel();
+    stopAndExpectClean(slave, n);
+    EXPECT_LT(Clock::now() - stopAsked, milliseconds(3000));
+}
+
+}  // namespace

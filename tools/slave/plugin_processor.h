@@ -1,0 +1,151 @@
+// A VST 2.4 plug-in as the slave's processor: the library is loaded with the command-line host's
+// PluginHost, follows the master's settings and transport, and processes each block in place in
+// the shared block's sample areas.
+//
+// Mapping of the link onto the plug-in's pins: plug-in input i reads link input i, or silence
+// when the master sends fewer; plug-in output o goes to link output o, or to a scratch buffer
+// that is dropped when the link carries fewer; link outputs beyond the plug-in's are silent.
+// Blocks longer than the block size given to the plug-in are processed in pieces of that size,
+// with the transport position and the events' deltaFrames moved to each piece.
+//
+// Threads: load(), prepare(), transport() and the parameter calls run on one thread (the
+// serving thread once serving starts); process() runs on the serving thread too and keeps the
+// [audio thread] rules. Events the plug-in hands to the host from any other thread, or outside
+// process(), are dropped and counted.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "tools/host/host_platform.h"
+#include "tools/host/plugin_host.h"
+#include "tools/slave/processor.h"
+
+// One --param setting: a parameter index or name, and a normalised value in 0..1.
+struct PluginParamSetting {
+    std::string target;
+    float value = 0.0f;
+};
+
+// Parses "INDEX=VALUE" or "NAME=VALUE" (VALUE a number from 0 to 1). False with a message.
+bool parsePluginParam(std::string_view text, PluginParamSetting& setting, std::string& error);
+
+// The longest piece handed to the plug-in in one processReplacing call, and so the block size it
+// is told; longer link blocks are processed in pieces.
+constexpr std::int32_t kMaxPluginPieceFrames = 8192;
+// Events of one link block handed to the plug-in: as many as the smallest records (a SysEx
+// record without data, 25 bytes) that fit in masterEvents.
+constexpr std::int32_t kMaxPluginEventsIn = kMaxEventBytes / (1 + kSysexRecordHeader) + 1;
+
+class CPluginProcessor : public CProcessor {
+public:
+    CPluginProcessor(std::string path, std::vector<PluginParamSetting> settings);
+    ~CPluginProcessor() override;  // closes the plug-in (suspending it first) and unloads it
+    CPluginProcessor(const CPluginProcessor&) = delete;
+    CPluginProcessor& operator=(const CPluginProcessor&) = delete;
+
+    // [main thread] Loads the library, opens the plug-in and applies the parameter settings.
+    // False with a message when the library is no VST 2.4 plug-in or a setting names no
+    // parameter (settingsRefused() then tells the two apart).
+    bool load(std::string& error);
+    bool settingsRefused() const { return refusedSetting; }
+    bool isLoaded() const { return host && host->isLoaded(); }
+
+    ProcessorKind kind() const override { return ProcessorKind::Plugin; }
+    std::string describe() const override;
+
+    // [dispatch thread] Suspends the plug-in, gives it the rate and block size, reads its pins
+    // again (they may have changed while it was suspended), sizes the scratch buffers and
+    // resumes it. Allocates.
+    void prepare(float sampleRate, std::int32_t maxBlockFrames, std::int32_t numInputs,
+                 std::int32_t numOutputs) override;
+    // [audio thread] No allocation, no lock, no I/O; only the plug-in's own calls.
+    void process(const SlaveAudio& audio, const VstTimeInfo& time, const SlaveEventsIn& eventsIn,
+                 CSlaveEventsOut& eventsOut) override;
+    // [dispatch thread] Suspends and resumes the plug-in, so that it starts from a clean state.
+    void reset() override;
+    // [dispatch thread] Start: a clean resume. Suspend and Resume: the plug-in's own. Stop: the
+    // plug-in is closed and a fresh instance opened with the parameter settings, so that the
+    // next master finds it as the first one did.
+    void transport(SlaveCommand command) override;
+
+    // One line per parameter: index, name, normalised value, display and label.
+    std::string parameterListing();
+
+    // What the plug-in's record declares in force (after the last prepare).
+    std::int32_t pluginInputs() const { return preparedInputs; }
+    std::int32_t pluginOutputs() const { return preparedOutputs; }
+    // Events from the plug-in that could not be passed on: sent outside process() or from
+    // another thread, of a type the link does not carry, or beyond the room in slaveEvents.
+    std::uint64_t eventsDropped() const { return dropped.load(std::memory_order_relaxed); }
+    tolvane::host::PluginHost* pluginHost() { return host.get(); }
+
+private:
+    static void receiveEvent(void* context, const VstEvent& event) noexcept;
+    bool open(std::string& error);
+    void closePlugin();
+    void suspendPlugin();
+    void resumePlugin();
+    void configurePlugin();
+    void processPiece(const SlaveAudio& audio, std::int32_t offset, std::int32_t frames, VstTimeInfo& time,
+                      std::int32_t eventCount);
+
+    std::string path;
+    std::vector<PluginParamSetting> settings;
+    bool refusedSetting = false;
+    // A second reference to the library, so that closing and reopening the plug-in on Stop does
+    // not unload and reload its code.
+    tolvane::host::PluginLibrary keepLoaded;
+    std::unique_ptr<tolvane::host::PluginHost> host;
+    std::string name;
+
+    // The master's settings in force.
+    float sampleRate = 44100.0f;
+    std::int32_t pieceFrames = 1024;
+    bool suspended = false;  // the master suspended the link: blocks give silence
+
+    // Sized by prepare(): the plug-in's pins and their scratch buffers.
+    std::int32_t preparedInputs = 0;
+    std::int32_t preparedOutputs = 0;
+    bool accumulating = false;  // the plug-in has only the adding process(): outputs are cleared first
+    std::vector<float> silentInputs;  // (preparedInputs + 1) x pieceFrames, refilled with zeros
+    std::vector<float> droppedOutputs;  // (preparedOutputs + 1) x pieceFrames
+    // Pointer arrays of the largest count a record may declare, so that a plug-in that changes
+    // its pins without telling still reads and writes only scratch memory.
+    std::vector<float*> inputPointers;
+    std::vector<float*> outputPointers;
+
+    // The events of one link block, rebuilt from the packed records, and the list handed over.
+    struct EventList {
+        VstInt32 numEvents;
+        VstIntPtr reserved;
+        VstEvent* events[kMaxPluginEventsIn];
+    };
+    std::vector<UnpackedEvent> eventsIn;
+    std::unique_ptr<EventList> eventList;
+
+    // Where the plug-in's own events go while process() runs, and the offset of the piece being
+    // processed (added back to their deltaFrames).
+    std::atomic<CSlaveEventsOut*> eventsOut{nullptr};
+    std::atomic<std::thread::id> processThread{};
+    std::int32_t pieceOffset = 0;
+    std::atomic<std::uint64_t> dropped{0};
+
+    // The position used when the master's time record is not plausible.
+    double ownPosition = 0.0;
+};
+
+// Builds the processor the command line names: "plugin:PATH" loads that plug-in with the given
+// parameter settings; anything else goes to makeProcessor. Null with a message in `error`;
+// `loadFailed` is then true when the text named a plug-in library that could not be loaded or
+// opened, false for a malformed choice or a setting that names no parameter of the plug-in.
+std::unique_ptr<CProcessor> makeSlaveProcessor(std::string_view choice, const std::vector<PluginParamSetting>& settings,
+                                               std::string& error, bool& loadFailed);
+
+// The path of "plugin:PATH", or empty when the choice names no plug-in.
+std::string_view pluginPathOf(std::string_view choice);
