@@ -41,7 +41,7 @@ plot p."input-zoom.dat" using 1:2 with lines lw 2 lc rgb c_in title "input", \
 # ---- Round trip per block ----
 set origin 0.5, 0.335
 set size 0.5, 0.31
-set title "round trip per processing call (" . hist_label . ")"
+set title "round trip per processing call\n(" . hist_label . ")"
 set xlabel "microseconds (log scale)"
 set ylabel hist_unit
 set logscale x
@@ -52,7 +52,9 @@ set arrow 1 from median_us, graph 0 to median_us, graph 1 nohead lw 2 dt 2 lc rg
 set arrow 2 from p99_us, graph 0 to p99_us, graph 1 nohead lw 2 dt 2 lc rgb "#b22222" front
 set label 1 sprintf(" median %.1f us", median_us) at median_us, graph 0.95 left tc rgb "#2a7a2a" front
 set label 2 sprintf(" p99 %.1f us", p99_us) at p99_us, graph 0.87 left tc rgb "#b22222" front
+unset key
 plot p."histogram.dat" using 1:4:2:3 with boxes lc rgb c_in notitle
+set key top right opaque box lc rgb "#cccccc"
 unset arrow 1
 unset arrow 2
 unset label 1
