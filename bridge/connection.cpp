@@ -11,9 +11,10 @@
 CTolvane::CommandResult CTolvane::sendCommand(SlaveCommand command, const void* arguments,
                                                std::size_t argumentBytes, bool wait) {
     // A pending slave signal means the slave has not taken the previous command; the poll takes
-    // that signal away and this command is refused as well.
+    // that signal away and this command is refused as well. A slave whose lock shows that it
+    // died with its byte set is sent nothing: its answer could only be waited for in vain.
     lastCommand = CommandResult::Refused;
-    if (!channel.isSlaveAttached() || channel.pollEvent(true)) return CommandResult::Refused;
+    if (!channel.isSlaveAlive() || channel.pollEvent(true)) return CommandResult::Refused;
     SlaveBlock* block = channel.block;
     if (argumentBytes > sizeof(block->args)) argumentBytes = sizeof(block->args);
     if (argumentBytes > 0) std::memcpy(block->args, arguments, argumentBytes);
@@ -80,6 +81,8 @@ CTolvane::ConnectResult CTolvane::tryConnect() {
     if (!channel.masterRole && !channel.attachMaster(true)) return ConnectResult::NotAttachable;
     channel.writeMasterVersion(kMasterVersionMajor, kMasterVersionMinor);
     if (!channel.isSlaveAttached()) return ConnectResult::NoSlave;
+    // A slave that died holding its byte (its lock is free) costs no answer wait at all.
+    if (!channel.isSlaveAlive()) return ConnectResult::SlaveGone;
     // Take away an answer left from an earlier exchange, so that each wait below sees only the
     // answer to its own command.
     channel.waitEvent(0, nullptr);

@@ -37,10 +37,16 @@ void CTolvane::advanceLink() {
     if (idleSeen) return;  // a host that idles connects from its idle calls
     // A host that never idles gets its connect attempts here, but not more than one a second
     // once an attempt has run into a late answer, so that a hung slave does not cost every
-    // processing call a 100 ms wait.
+    // processing call a 100 ms wait. The same pause follows an attempt that had to look at a
+    // lock object (a block held by another master, a slave that died holding its byte): those
+    // looks are system calls, which the processing call makes at most once a second.
     const auto now = std::chrono::steady_clock::now();
     if (now < processConnectAllowedAt) return;
-    if (tryConnect() == ConnectResult::LateAnswer) processConnectAllowedAt = now + kProcessReconnectPause;
+    const ConnectResult result = tryConnect();
+    if (result == ConnectResult::LateAnswer || result == ConnectResult::NotAttachable ||
+        result == ConnectResult::SlaveGone) {
+        processConnectAllowedAt = now + kProcessReconnectPause;
+    }
 }
 
 void CTolvane::process(float** inputs, float** outputs, VstInt32 sampleFrames) {
@@ -122,13 +128,20 @@ bool CTolvane::exchangePiece(float** inputs, float** outputs, VstInt32 offset, V
     }
 
     // Wait in 100 ms steps, at most 21 of them, or until the slave leaves. A wait that fails
-    // outright counts as a step too, so the wait is bounded whatever the event does.
+    // outright counts as a step too, so the wait is bounded whatever the event does. After each
+    // step that found no answer (the slow path already) one look at the slave's lock tells a
+    // slave that died with its byte set: it will never answer, so the wait ends there.
     VstInt32 timeouts = 0;
     bool answered = false;
+    bool slaveGone = false;
     VstInt32 step = 0;
     for (; step < kMaxProcessWaits && channel.isSlaveAttached(); ++step) {
         if (channel.waitEvent(kAnswerWaitMs, &timeouts)) {
             answered = true;
+            break;
+        }
+        if (!channel.isSlaveAlive()) {
+            slaveGone = true;
             break;
         }
     }
@@ -140,9 +153,9 @@ bool CTolvane::exchangePiece(float** inputs, float** outputs, VstInt32 offset, V
     }
     copyOutputs(outputs, offset, frames);
 
-    if (!answered && step == kMaxProcessWaits) {
-        // The slave holds the block but no longer answers: drop the link, so that later blocks
-        // return at once and reconnecting goes through the normal triggers.
+    if (!answered && (step == kMaxProcessWaits || slaveGone)) {
+        // The slave holds the block but no longer answers (or is known dead): drop the link, so
+        // that later blocks return at once and reconnecting goes through the normal triggers.
         connected = false;
         return false;
     }

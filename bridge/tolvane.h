@@ -77,7 +77,8 @@ public:
     VstInt32 fxIdle() override;                                // [dispatch thread, may wait 400 ms]
 
     // ---- Connection (the connect sequence and the commands) ----
-    enum class ConnectResult { Started, NotAttachable, NoSlave, Refused, LateAnswer };
+    // SlaveGone: slaveAttached is set, but the slave's lock shows that it died without clearing it.
+    enum class ConnectResult { Started, NotAttachable, NoSlave, SlaveGone, Refused, LateAnswer };
     bool connectSlave();                 // true when the start command was signalled
     ConnectResult tryConnect();          // connectSlave with the reason of a failure
     bool sendSetIo();
