@@ -22,7 +22,7 @@ while [ $# -gt 0 ]; do
     --no-windows) windows=0; shift ;;
     --plugin|--slave|--seconds) demo_args+=("$1" "${2:?$1 needs a value}"); shift 2 ;;
     --fast|--no-picture) demo_args+=("$1"); shift ;;
-    -h|--help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "main.sh: unknown option '$1' (see --help)" >&2; exit 2 ;;
   esac
 done
