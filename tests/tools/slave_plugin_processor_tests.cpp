@@ -147,6 +147,8 @@ TEST(PluginProcessor, AudioPassesWithTheSettingsAndTheChannelsMapped) {
     EXPECT_EQ(rig.display(kGainParam), "0.500");
     EXPECT_EQ(rig.plugin->pluginInputs(), 2);
     EXPECT_EQ(rig.plugin->pluginOutputs(), 2);
+    rig.command(kCmdGetInfo);
+    EXPECT_EQ(rig.block->args[6], static_cast<std::uint8_t>(ProcessorKind::Plugin));
 
     // One link input for two plug-in inputs, four link outputs for two plug-in outputs.
     rig.setIo(1, 4);

@@ -21,7 +21,7 @@ target_compile_definitions(slave_plugin_tests PRIVATE
   TOLVANE_CRASH_PLUGIN="$<TARGET_FILE:slave_crash_plugin>"
   TOLVANE_TEST_DIR="${CMAKE_CURRENT_BINARY_DIR}")
 
-# The chain moves bridges over the slave numbers 10 to 13 of the Slave# parameter's range, which
+# The chain moves bridges over the slave numbers 10, 11 and 13 of the Slave# parameter's range, which
 # the end-to-end tests leave alone; the lock keeps it from running beside them all the same.
 tolvane_add_gtest(slave_plugin_chain_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/slave_plugin_chain_tests.cpp
