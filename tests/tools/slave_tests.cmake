@@ -7,6 +7,7 @@ tolvane_add_gtest(slave_core_tests
 
 tolvane_add_gtest(slave_process_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/slave_process_tests.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/slave_takeover_tests.cpp
           ${CMAKE_CURRENT_LIST_DIR}/slave_spawn_${TOLVANE_PLATFORM}.cpp
   LIBS tolvane_slavelib)
 target_compile_definitions(slave_process_tests PRIVATE TOLVANE_SLAVE_EXE="$<TARGET_FILE:tolvane-slave>")

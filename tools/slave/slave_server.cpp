@@ -19,16 +19,29 @@ bool CSlaveServer::open(bool takeOver) {
     } else if (channel->masterEventHandle == nullptr || channel->slaveEventHandle == nullptr) {
         lastError = "cannot open or create the events of " + slaveObjectNames(number);
     } else {
-        if (takeOver) releaseAttachByte(channel->block->slaveAttached);  // left set by a slave that vanished
-        if (channel->attachSlave(true)) {
+        // The slave lock is held while serving, so that masters (and later slaves) can tell
+        // when this process dies with slaveAttached still set. A byte left by a slave that died
+        // holding its lock is taken over without asking; `takeOver` also takes one left by a
+        // slave that kept no lock, but never the byte of a slave whose lock is still held.
+        const SlaveAttach attach = channel->attachSlaveWithLock(takeOver);
+        tookOver = attach == SlaveAttach::TookOver;
+        switch (attach) {
+        case SlaveAttach::Attached:
+        case SlaveAttach::TookOver:
             channel->writeSlaveVersion(kSlaveVersionMajor, kSlaveVersionMinor);
             // The master sends nothing while no slave is attached, so a wake-up already waiting
             // here belongs to an earlier slave's exchange that nobody awaits any more.
             channel->pollEvent(false);
             return true;
+        case SlaveAttach::LiveSlave:
+            lastError = "another slave is serving " + slaveObjectNames(number) + " (it holds the slave lock)";
+            break;
+        case SlaveAttach::UnknownSlave:
+        case SlaveAttach::NoBlock:
+            lastError = "another slave already holds " + slaveObjectNames(number) +
+                        " (if none is running, one that vanished left slaveAttached set: use --takeover)";
+            break;
         }
-        lastError = "another slave already holds " + slaveObjectNames(number) +
-                    " (if none is running, one that vanished left slaveAttached set: use --takeover)";
     }
     channel.reset();
     return false;

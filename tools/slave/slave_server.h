@@ -30,10 +30,16 @@ public:
     CSlaveServer& operator=(const CSlaveServer&) = delete;
 
     // [main thread] Opens the block and both events for the slave number and takes the slave
-    // role. False, with a message in error(), when an object cannot be opened or another slave
-    // already holds the block. `takeOver` first clears a slaveAttached byte that a slave which
-    // vanished without leaving left set (the byte alone cannot tell a live slave from a dead one).
+    // role together with the slave lock ("PalisorLock_Slave%d"), held until close(). False,
+    // with a message in error(), when an object cannot be opened or another slave holds the
+    // block. A slaveAttached byte left set by a slave that died holding the lock is taken over
+    // without asking; `takeOver` also takes a byte set by a slave that keeps no lock (the byte
+    // alone cannot tell such a slave alive from dead), but never one whose slave still holds
+    // the lock. Call close() on the thread that called open() (the Windows lock is a mutex that
+    // its thread owns).
     bool open(bool takeOver = false);
+    // Whether the last successful open() took over a byte left set by another slave.
+    bool tookOverStaleSlave() const { return tookOver; }
     // [audio thread: the slave's serving thread; waits in 100 ms steps] Serves commands until
     // `stop` becomes true; it is looked at after every
     // wait, so a stop takes effect within about kServeWaitMs. Returns at once when not open.
@@ -56,6 +62,7 @@ private:
     Observer observer;
     std::string lastError;
     std::atomic<std::uint64_t> served{0};
+    bool tookOver = false;
 };
 
 // The three kernel object names of a slave number, as the link forms them, e.g.
