@@ -6,6 +6,7 @@
 // last user must stay exactly as they are here. So must the lock objects at the end of this
 // file: an empty object whose exclusive flock marks the living holder of a role.
 #include "link/platform.h"
+#include "link/posix/race_detector_sync.h"
 
 #include <atomic>
 #include <cerrno>
@@ -149,6 +150,7 @@ struct PlatformMapping {
 struct PlatformEvent {
     SharedObject object;
     std::uint32_t* words = nullptr;  // [0] state: 1 signalled, 0 not; [1] waiters asleep on state
+    void* raceKey = nullptr;         // the event as ThreadSanitizer knows it (race_detector_sync.h)
 };
 
 PlatformMapping* platformOpenMapping(const char* name, std::size_t size, void** view) {
@@ -210,6 +212,7 @@ PlatformEvent* platformOpenOrCreateEvent(const char* name) {
         return nullptr;
     }
     event->words = static_cast<std::uint32_t*>(address);
+    event->raceKey = race_detector::keyFor(name);
     return event;
 }
 
@@ -235,6 +238,7 @@ bool platformSignalEvent(PlatformEvent* event) {
     if (event == nullptr) {
         return false;
     }
+    race_detector::signalled(event->raceKey);
     // A waiter counts itself before it sleeps and the kernel re-reads `state` before putting it
     // to sleep, so a signaller that sees no waiter after setting `state` may skip the wake.
     if (stateWord(event).exchange(1) == 0 && waitersWord(event).load() != 0) {
@@ -250,6 +254,7 @@ WaitResult platformWaitEvent(PlatformEvent* event, std::uint32_t milliseconds) {
         return WaitResult::Failed;
     }
     if (stateWord(event).exchange(0) == 1) {
+        race_detector::taken(event->raceKey);
         return WaitResult::Signalled;
     }
     if (milliseconds == 0) {
@@ -276,6 +281,7 @@ WaitResult platformWaitEvent(PlatformEvent* event, std::uint32_t milliseconds) {
             return WaitResult::Failed;
         }
         if (stateWord(event).exchange(0) == 1) {
+            race_detector::taken(event->raceKey);
             return WaitResult::Signalled;
         }
     }
