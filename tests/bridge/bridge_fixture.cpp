@@ -81,8 +81,18 @@ void ScriptedSlave::stop() {
 
 void ScriptedSlave::detach() { channel.attachSlave(false); }
 
+bool ScriptedSlave::attach(int timeoutMs) {
+    attachRequested = true;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!attachDone && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return attachDone;
+}
+
 void ScriptedSlave::run() {
     while (!stopping) {
+        if (attachRequested.exchange(false)) attachDone = channel.attachSlave(true);
         if (!channel.waitEvent(20, nullptr)) continue;
         SlaveBlock& block = *channel.block;
         const std::int32_t command = block.command;

@@ -68,6 +68,10 @@ public:
     int countOf(std::int32_t command);
     void clearLog();
     bool waitForCommand(std::int32_t command, int timeoutMs = 2000);
+    // Attaches a slave made without attaching, from its own thread (which reads the channel's
+    // role on every wait), and returns once it has. Call from the test's thread.
+    bool attach(int timeoutMs = 2000);
+    // Clears the attach byte; from a handler (the slave's own thread) or after stop().
     void detach();
     void stop();
 
@@ -80,6 +84,8 @@ private:
     std::mutex mutex;
     std::vector<std::int32_t> log;
     std::atomic<bool> stopping{false};
+    std::atomic<bool> attachRequested{false};
+    std::atomic<bool> attachDone{false};
     std::thread thread;
 };
 

@@ -438,7 +438,7 @@ TEST_F(BridgeLink, IdleConnectsAndProcessingStopsTrying) {
     dispatch(b, effIdle);
     EXPECT_TRUE(b->idleSeen);
     EXPECT_TRUE(slave.commands().empty());
-    slave.channel.attachSlave(true);
+    ASSERT_TRUE(slave.attach());
     Buffers buffers(2, 2, 16);
     processBlock(b, buffers, 16);  // idleSeen: the processing call does not connect
     EXPECT_TRUE(slave.commands().empty());
@@ -500,5 +500,27 @@ TEST_F(BridgeLink, LostStartIsRetriedAfterASecond) {
     }
     EXPECT_TRUE(b->connected);
     EXPECT_EQ(slave.countOf(kCmdStart), 2);
+    closeBridge(b);
+}
+
+// A host that sets its rate right after the plug-in connected (the dialog connects in the
+// constructor, the host then sets rate and block size) must not lose the start answer.
+TEST_F(BridgeLink, CommandsRightAfterTheStartKeepTheStartAnswer) {
+    ScriptedSlave slave(number);
+    CTolvane* b = makeBridge(sandbox);
+    b->renumber(number);
+    ASSERT_TRUE(slave.waitForCommand(kCmdStart));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the start answer is in
+    dispatch(b, effSetSampleRate, 0, 0, nullptr, 48000.0f);
+    dispatch(b, effSetBlockSize, 0, 256);
+    Buffers buffers(2, 2, 16);
+    const auto started = std::chrono::steady_clock::now();
+    for (int i = 0; i < 100 && !b->connected; ++i) {
+        processBlock(b, buffers, 16);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_TRUE(b->connected);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(500));
+    EXPECT_EQ(slave.countOf(kCmdStart), 1);  // connected without a second sequence
     closeBridge(b);
 }
