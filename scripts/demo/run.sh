@@ -85,7 +85,7 @@ slave_hosts_plugins=0
 slave_help=$("$slave" --help 2>&1 || true)
 if grep -q 'plugin:' <<<"$slave_help"; then slave_hosts_plugins=1; fi
 for p in ${plugins[@]+"${plugins[@]}"}; do
-  [ -e "$p" ] || { echo "run.sh: no plug-in at $p (Debian: apt-get install dpf-plugins-vst amsynth)" >&2; exit 2; }
+  [ -e "$p" ] || { echo "run.sh: no plug-in at $p (Debian's dpf-plugins-vst and amsynth packages have some)" >&2; exit 2; }
   if [ "$slave_hosts_plugins" -eq 0 ]; then
     echo "run.sh: note: this tolvane-slave cannot host plug-ins (no --process plugin:PATH); $p is not used," \
          "the built-in processors run instead" >&2
