@@ -220,8 +220,9 @@ TEST_F(EndToEnd, SlaveStartingLaterIsFound) {
     stopSlave(*slave);
 }
 
-// A slave killed while streaming (its attach mark stays set) costs the audio thread one bounded
-// wait, and a host without idle calls keeps running.
+// A slave killed while streaming (its attach mark stays set, its slave lock is freed) costs the
+// audio thread one 100 ms wait rather than the 21 of a slave that only stopped answering, and a
+// host without idle calls keeps running.
 TEST_F(EndToEnd, KilledSlaveCostsOneBoundedWait) {
     auto slave = startSlave(8, "passthrough");
     CSpawnedSlave host;
@@ -234,7 +235,8 @@ TEST_F(EndToEnd, KilledSlaveCostsOneBoundedWait) {
     ASSERT_TRUE(host.waitExit(60000, code));
     EXPECT_EQ(code, 0) << host.output();
     auto kv = parseKv(readFile(summary));
-    EXPECT_LT(number(kv, "block_us_max"), 3.0e6);  // the 21 x 100 ms wait, once
+    RecordProperty("block_us_max", kv["block_us_max"]);
+    EXPECT_LT(number(kv, "block_us_max"), 1.0e6);  // one 100 ms wait (2.1 s without the lock)
     EXPECT_LT(number(kv, "block_us_p99"), 2.0e5);  // and no wait worth the name after it
     std::remove(summary.c_str());
 }
