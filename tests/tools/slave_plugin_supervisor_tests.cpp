@@ -193,6 +193,26 @@ TEST(PluginSlave, ListsParametersAndRefusesBadOnes) {
     EXPECT_FALSE(linkObjectsExist(uniqueSlaveNumber(9)));
 }
 
+// A slave killed outright leaves its mark set beside its free lock: the supervisor takes it over
+// as a slave would, and its child serves.
+TEST(PluginSlave, SupervisorTakesOverTheMarkOfASlaveThatDied) {
+    const std::int32_t n = uniqueSlaveNumber(3);
+    CTestMaster watcher(n);  // keeps the objects, and on Windows the dead slave's lock, in being
+    {
+        CSpawnedSlave dead;
+        ASSERT_TRUE(dead.start(kSlave, {"--slave", std::to_string(n)}));
+        ASSERT_TRUE(waitForText(dead, "serving", 10000)) << dead.output();
+        ASSERT_TRUE(watcher.channel.isSlaveAlive());
+    }  // killed: no chance to clear its mark
+    ASSERT_TRUE(watcher.channel.isSlaveAttached());
+    CSpawnedSlave slave;
+    ASSERT_TRUE(slave.start(kSlave, {"--supervise", "--slave", std::to_string(n), "--process", "plugin:" + kFixture}));
+    ASSERT_TRUE(waitForText(slave, "serving slave", 15000)) << slave.output();
+    EXPECT_NE(slave.output().find("took slave"), std::string::npos) << slave.output();
+    watcher.channel.closeChannel();
+    stopAndExpectClean(slave, n);
+}
+
 // The crash plug-in dies in its fifth block. The master waiting for that block sees the slave
 // leave and finds silence in the outputs; the supervisor starts the slave again, the master
 // connects again, and the plug-in (told by its marker file not to crash again) passes audio.

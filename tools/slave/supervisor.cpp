@@ -69,7 +69,8 @@ int CSupervisor::run(const std::atomic<bool>& stop, bool takeOver) {
     }
     SlaveBlock& block = *channel.block;
     if (attachByteSet(block.slaveAttached)) {
-        if (!takeOver) {
+        // As a slave would: a mark whose slave died holding its lock is taken over at once.
+        if (!takeOver && channel.isSlaveAlive()) {
             std::fprintf(stderr,
                          "tolvane-slave: another slave already holds %s (if none is running, one that vanished left "
                          "slaveAttached set: use --takeover)\n",
@@ -77,6 +78,8 @@ int CSupervisor::run(const std::atomic<bool>& stop, bool takeOver) {
             return kExitLinkUnavailable;
         }
         releaseAttachByte(block.slaveAttached);
+        say("tolvane-slave: took slave %d over from a slave that vanished without releasing it\n",
+            static_cast<int>(number));
     }
     say("tolvane-slave: supervising slave %d (%s): the processor runs in a child process that is started again "
         "when it dies; Ctrl-C stops\n",

@@ -64,8 +64,9 @@ public:
 
     // [main thread] Runs children until `stop` is set or a child ends in a way that another
     // start would not change (stopped, bad arguments, a plug-in that does not load, the block
-    // held by another slave). Returns the program's exit code. `takeOver` clears a
-    // slaveAttached left set by a slave that vanished before the first start.
+    // held by another slave). Returns the program's exit code. A slaveAttached already set
+    // before the first start is cleared when its slave died holding the slave lock, or with
+    // `takeOver` whatever left it (but never while a living slave holds the lock).
     int run(const std::atomic<bool>& stop, bool takeOver);
 
     int restarts() const { return restartCount; }
