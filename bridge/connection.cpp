@@ -13,6 +13,12 @@ CTolvane::CommandResult CTolvane::sendCommand(SlaveCommand command, const void* 
     // A pending slave signal means the slave has not taken the previous command; the poll takes
     // that signal away and this command is refused as well. A slave whose lock shows that it
     // died with its byte set is sent nothing: its answer could only be waited for in vain.
+    //
+    // While a start answer is awaited, a signal on the master's event is that answer: it is
+    // picked up first (and the host's on/off state sent after it, as the processing call would),
+    // so that this command's wait sees only its own answer. Counting answers instead fails as
+    // soon as two commands follow each other faster than the slave wakes.
+    if (wait && startPending && pickUpStartAnswer(kAnswerWaitMs) && !suspendStateSent) sendSuspendState(suspended);
     lastCommand = CommandResult::Refused;
     if (!channel.isSlaveAlive() || channel.pollEvent(true)) return CommandResult::Refused;
     SlaveBlock* block = channel.block;
@@ -21,7 +27,7 @@ CTolvane::CommandResult CTolvane::sendCommand(SlaveCommand command, const void* 
     block->command = command;
     // An answer left from an earlier exchange would be taken for this command's: away with it
     // (as the connect sequence does before its first command). The start's answer is picked up
-    // by the processing call, so a start clears nothing.
+    // as above or by the processing call, so a start clears nothing.
     if (wait) channel.waitEvent(0, nullptr);
     if (!channel.signalEvent(true)) return CommandResult::Refused;
     // A late answer stays signalled and is taken by the next wait (the connect sequence clears
@@ -60,6 +66,15 @@ bool CTolvane::sendStart() {
     return true;
 }
 
+bool CTolvane::pickUpStartAnswer(std::uint32_t milliseconds) {
+    // Any signal counts as the start answer; `command` is not looked at. A start answer that
+    // never comes (the slave left, or the start's signal was taken away before the slave woke)
+    // ends the wait, so that the link is connected again.
+    connected = channel.waitEvent(milliseconds, nullptr);
+    if (connected || !channel.isSlaveAttached() || startAnswerOverdue()) startPending = false;
+    return connected;
+}
+
 bool CTolvane::startAnswerOverdue() const {
     return std::chrono::steady_clock::now() - startSentAt >= kStartAnswerPatience;
 }
@@ -83,6 +98,8 @@ CTolvane::ConnectResult CTolvane::tryConnect() {
     if (!channel.isSlaveAttached()) return ConnectResult::NoSlave;
     // A slave that died holding its byte (its lock is free) costs no answer wait at all.
     if (!channel.isSlaveAlive()) return ConnectResult::SlaveGone;
+    // A new sequence supersedes a start still outstanding from an earlier one.
+    startPending = false;
     // Take away an answer left from an earlier exchange, so that each wait below sees only the
     // answer to its own command.
     channel.waitEvent(0, nullptr);

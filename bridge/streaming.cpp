@@ -26,12 +26,7 @@ void CTolvane::processReplacing(float** inputs, float** outputs, VstInt32 sample
 
 void CTolvane::advanceLink() {
     if (startPending) {
-        // Any signal on the master's event counts as the start answer.
-        connected = channel.waitEvent(0, nullptr);
-        // A start answer that never comes (the slave left, or the start's signal was taken away
-        // before the slave woke) ends the wait, so that the link is connected again.
-        if (connected || !channel.isSlaveAttached() || startAnswerOverdue()) startPending = false;
-        if (connected && !suspendStateSent) sendSuspendState(suspended);
+        if (pickUpStartAnswer(0) && !suspendStateSent) sendSuspendState(suspended);
         return;
     }
     if (idleSeen) return;  // a host that idles connects from its idle calls

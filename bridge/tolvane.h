@@ -152,4 +152,6 @@ private:
     std::chrono::steady_clock::time_point processConnectAllowedAt{};
     std::chrono::steady_clock::time_point startSentAt{};
     bool startAnswerOverdue() const;
+    // Takes the start answer if it comes within `milliseconds`: connected, or the wait given up.
+    bool pickUpStartAnswer(std::uint32_t milliseconds);
 };
