@@ -81,12 +81,13 @@ private:
 template <typename Source> VstEvents* eventList(Source& source, Buffers& buffers) {
     const int count = static_cast<int>(pick(source, 9));
     // VstEvents declares two slots; a host allocates more after them.
-    const std::size_t slots = count > 2 ? static_cast<std::size_t>(count) : 2;
-    auto* list = static_cast<VstEvents*>(buffers.bytes(sizeof(VstEvents) + (slots - 2) * sizeof(VstEvent*)));
+    const std::size_t slotCount = count > 2 ? static_cast<std::size_t>(count) : 2;
+    auto* list = static_cast<VstEvents*>(buffers.bytes(sizeof(VstEvents) + (slotCount - 2) * sizeof(VstEvent*)));
     list->numEvents = pick(source, 8) == 0 ? -static_cast<VstInt32>(pick(source, 5)) : count;
+    VstEvent** slots = list->events;  // the slots run on past the two declared ones
     for (int i = 0; i < count; ++i) {
         if (pick(source, 10) == 0) {
-            list->events[i] = nullptr;
+            slots[i] = nullptr;
             continue;
         }
         const std::uint32_t kind = pick(source, 4);
@@ -100,14 +101,14 @@ template <typename Source> VstEvents* eventList(Source& source, Buffers& buffers
             sysex->sysexDump = dump > 0 && dump <= 70000 && pick(source, 4) != 0
                                    ? static_cast<char*>(buffers.bytes(static_cast<std::size_t>(dump)))
                                    : nullptr;
-            list->events[i] = reinterpret_cast<VstEvent*>(sysex);
+            slots[i] = reinterpret_cast<VstEvent*>(sysex);
         } else {
             auto* event = static_cast<VstMidiEvent*>(buffers.bytes(sizeof(VstMidiEvent)));
             event->type = kind == 1 ? static_cast<VstInt32>(pick(source, 8)) : kVstMidiType;
             event->byteSize = anyInt(source);
             event->deltaFrames = anyInt(source);
             for (char& b : event->midiData) b = static_cast<char>(source.next());
-            list->events[i] = reinterpret_cast<VstEvent*>(event);
+            slots[i] = reinterpret_cast<VstEvent*>(event);
         }
     }
     return list;
