@@ -2,6 +2,7 @@
 // machine-readable summary and output file, and plug-ins that misbehave.
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -62,9 +63,10 @@ TEST(HostTool, MisbehavingPluginsFailCleanlyWithoutACrash) {
 TEST(HostTool, AFullRunWritesItsSummaryAndOutput) {
     ScratchFile summary("summary.txt");
     ScratchFile output("out.raw");
+    ScratchFile times("times.txt");
     const ToolRun r = runTool({test::kFixture, "--signal", "counter", "--blocks", "8", "--block", "128", "--note",
                                "60:100:2", "--sysex", "F07D01F7", "--idle", "--quiet", "--summary-kv", summary.path(),
-                               "--output", output.path()});
+                               "--output", output.path(), "--block-times", times.path()});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(r.out.empty()) << r.out;  // --quiet
     const auto values = test::parseKv(test::readText(summary.path()));
@@ -78,6 +80,11 @@ TEST(HostTool, AFullRunWritesItsSummaryAndOutput) {
     EXPECT_EQ(values.at("sysex_received"), "1");
     EXPECT_EQ(values.at("idle_calls"), "8");
     EXPECT_EQ(values.at("sample_rate"), "44100");
+    // One line of microseconds per block.
+    std::istringstream lines(test::readText(times.path()));
+    int timed = 0;
+    for (double micros = 0; lines >> micros; ++timed) EXPECT_GE(micros, 0.0);
+    EXPECT_EQ(timed, 8);
     const std::vector<float> samples = test::readRawFloats(output.path());
     ASSERT_EQ(samples.size(), 1024u * 2);
     for (std::size_t i = 0; i < samples.size(); ++i) {

@@ -256,6 +256,15 @@ const OptionRow kOptions[] = {
          o.summaryKvPath = v;
          return true;
      }},
+    {"block-times", "FILE", "write the time of every processing call to FILE, one line of microseconds per block",
+     [](HostOptions& o, const std::string& v, std::string& e) {
+         if (v.empty()) {
+             e = "expects a file name";
+             return false;
+         }
+         o.blockTimesPath = v;
+         return true;
+     }},
     {"quiet", nullptr, "print no text summary and no progress",
      [](HostOptions& o, const std::string&, std::string&) {
          o.progress = false;

@@ -77,6 +77,7 @@ struct HostOptions {
     bool progress = true;
     std::string summaryJsonPath;  // "-" for stdout
     std::string summaryKvPath;    // "-" for stdout
+    std::string blockTimesPath;   // one line per block: microseconds of its processing call
 
     bool help = false;
     bool version = false;

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <memory>
 #include <new>
+#include <sstream>
 #include <thread>
 
 #include "tools/host/audio_file.h"
@@ -578,6 +579,11 @@ SessionResult runSession(const HostOptions& options, std::ostream& out, std::ost
     }
     if (!options.summaryKvPath.empty() && !writeText(options.summaryKvPath, formatSummaryKv(summary), out, error)) {
         return fail(kExitFailure, error);
+    }
+    if (!options.blockTimesPath.empty()) {
+        std::ostringstream times;
+        for (float micros : blockMicros) times << micros << '\n';
+        if (!writeText(options.blockTimesPath, times.str(), out, error)) return fail(kExitFailure, error);
     }
     return result;
 }
