@@ -34,12 +34,20 @@ private:
     std::string place;
 };
 
+// Puts the calling thread's windows where the dialog and the test meet: on Windows with a
+// display, a desktop of this test's own (its desktop process is started from this process,
+// with the display the test was given); elsewhere nothing to do. Call in every thread that
+// creates or looks for the dialog, before it does.
+void enterTestDesktop();
 // [test thread] Waits until the dialog window is shown; false after `milliseconds`.
 bool waitForDialog(int milliseconds);
 // True while a window with the dialog's title exists.
 bool dialogExists();
 // Types the slave number into the slave box (which has the focus when the dialog opens).
 bool enterSlaveNumber(std::int32_t number);
+// Keystrokes to the focused control, one at a time: 't' Tab, 'u' up, 'd' down, 'e' Escape,
+// digits as typed.
+bool pressKeys(const std::string& keys);
 // Ends the dialog through its window: Escape on Linux, a posted Cancel command on Windows.
 bool cancelDialog();
 // The number the inputs box shows; -1 when it cannot be read on this platform.

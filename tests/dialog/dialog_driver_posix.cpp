@@ -113,6 +113,8 @@ bool CPrivateSettings::read(const char* name, std::int32_t& value) const {
     return found;
 }
 
+void enterTestDesktop() {}
+
 bool waitForDialog(int milliseconds) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     Connection c;
@@ -140,6 +142,19 @@ bool enterSlaveNumber(std::int32_t number) {
     const std::string digits = std::to_string(number);
     for (char ch : digits) {
         if (!sendKey(c.display, w, XK_0 + (ch - '0'))) return false;
+    }
+    return true;
+}
+
+bool pressKeys(const std::string& keys) {
+    Connection c;
+    if (!c.display) return false;
+    const Window w = findDialog(c.display);
+    if (!w) return false;
+    for (char k : keys) {
+        KeySym sym = k == 't' ? XK_Tab : k == 'u' ? XK_Up : k == 'd' ? XK_Down : k == 'e' ? XK_Escape : XK_0 + (k - '0');
+        if (!sendKey(c.display, w, sym)) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
     }
     return true;
 }

@@ -64,6 +64,14 @@ bool CPrivateSettings::read(const char* name, std::int32_t& value) const {
     return ok;
 }
 
+void enterTestDesktop() {
+    if (headless()) return;
+    // The default desktop's process may have been started by a program without the display.
+    static const HDESK desktop =
+        CreateDesktopA("tolvane-dialog-test", nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+    if (desktop) SetThreadDesktop(desktop);
+}
+
 bool waitForDialog(int milliseconds) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     while (std::chrono::steady_clock::now() < deadline) {
@@ -81,6 +89,27 @@ bool enterSlaveNumber(std::int32_t number) {
     // Setting the text from this thread is sent to the dialog's thread, where the edit box
     // reports the change as it does for typing.
     return w && SetDlgItemInt(w, IDC_SLAVE, static_cast<UINT>(number), TRUE) != FALSE;
+}
+
+bool pressKeys(const std::string& keys) {
+    const HWND w = findDialog();
+    if (!w) return false;
+    const DWORD thread = GetWindowThreadProcessId(w, nullptr);
+    for (char k : keys) {
+        GUITHREADINFO info{};
+        info.cbSize = sizeof(info);
+        const HWND target = GetGUIThreadInfo(thread, &info) && info.hwndFocus ? info.hwndFocus : w;
+        // Posted as the keyboard would: the dialog's message loop hands them to the dialog manager.
+        if (k >= '0' && k <= '9') {
+            PostMessageA(target, WM_CHAR, static_cast<WPARAM>(k), 1);
+        } else {
+            const WPARAM vk = k == 't' ? VK_TAB : k == 'u' ? VK_UP : k == 'd' ? VK_DOWN : VK_ESCAPE;
+            PostMessageA(target, WM_KEYDOWN, vk, 1);
+            PostMessageA(target, WM_KEYUP, vk, static_cast<LPARAM>(0xC0000001u));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    }
+    return true;
 }
 
 bool cancelDialog() {
