@@ -16,13 +16,14 @@
 
 namespace {
 
-// Xlib's error handler is process-wide: while the dialog is up, errors on its own connection
+// Xlib's error handlers are process-wide: while the dialog is up, errors on its own connection
 // are counted here and everything else goes on to the handler that was there before, so the
 // host's own X connections behave as they did.
 std::atomic<bool> dialogActive{false};
 Display* dialogDisplay = nullptr;
 CX11Surface* dialogSurface = nullptr;
 XErrorHandler previousHandler = nullptr;
+XIOErrorHandler previousIoHandler = nullptr;
 
 int onXError(Display* d, XErrorEvent* event) {
     if (d == dialogDisplay) {
@@ -30,6 +31,16 @@ int onXError(Display* d, XErrorEvent* event) {
         return 0;
     }
     return previousHandler ? previousHandler(d, event) : 0;
+}
+
+// The X server went away. Xlib's own handlers end the process at this point; for the dialog's
+// connection both return instead, and the dialog ends as if cancelled.
+int onXIOError(Display* d) {
+    if (d == dialogDisplay) {
+        if (dialogSurface) dialogSurface->lost = true;
+        return 0;
+    }
+    return previousIoHandler ? previousIoHandler(d) : 0;
 }
 
 void onConnectionLost(Display*, void* surface) { static_cast<CX11Surface*>(surface)->lost = true; }
@@ -72,7 +83,13 @@ bool CX11Surface::connect(SoftMetrics& metrics) {
     dialogSurface = this;
     previousHandler = x->SetErrorHandler(onXError);
     handlerInstalled = true;
-    if (x->SetIOErrorExitHandler) x->SetIOErrorExitHandler(display, onConnectionLost, this);
+    // Surviving the loss of the server needs both handlers to return, which only a library
+    // with the per-connection exit handler allows.
+    if (x->SetIOErrorExitHandler) {
+        x->SetIOErrorExitHandler(display, onConnectionLost, this);
+        previousIoHandler = x->SetIOErrorHandler(onXIOError);
+        ioHandlerInstalled = true;
+    }
 
     XFontStruct* f = nullptr;
     for (const char* fontName : kFontNames) {
@@ -142,17 +159,18 @@ bool CX11Surface::show(const char* title, int w, int h) {
 
 void CX11Surface::close() {
     if (!display) return;
-    if (!lost) {
-        if (pixmap) x->FreePixmap(display, pixmap);
-        if (gc) x->FreeGC(display, gc);
-        if (font) x->FreeFont(display, static_cast<XFontStruct*>(font));
-        if (window) x->DestroyWindow(display, window);
-        x->Sync(display, False);
-    }
+    // After the loss of the server these only free Xlib's memory: requests are no longer sent.
+    if (pixmap) x->FreePixmap(display, pixmap);
+    if (gc) x->FreeGC(display, gc);
+    if (font) x->FreeFont(display, static_cast<XFontStruct*>(font));
+    if (window) x->DestroyWindow(display, window);
+    if (!lost) x->Sync(display, False);
     x->CloseDisplay(display);
     if (handlerInstalled) x->SetErrorHandler(previousHandler);
-    handlerInstalled = false;
+    if (ioHandlerInstalled) x->SetIOErrorHandler(previousIoHandler);
+    handlerInstalled = ioHandlerInstalled = false;
     previousHandler = nullptr;
+    previousIoHandler = nullptr;
     dialogDisplay = nullptr;
     dialogSurface = nullptr;
     display = nullptr;

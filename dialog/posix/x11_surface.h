@@ -53,5 +53,6 @@ private:
     int width = 0, height = 0;
     int ascent = 10, descent = 3, charWidth = 6;
     bool handlerInstalled = false;
+    bool ioHandlerInstalled = false;
     bool focusTaken = false;
 };

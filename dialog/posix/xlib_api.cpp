@@ -35,6 +35,7 @@ const XlibApi* load() {
         bind(library, "XFlush", api.Flush) && bind(library, "XSync", api.Sync) &&
         bind(library, "XLookupString", api.LookupString) &&
         bind(library, "XSetErrorHandler", api.SetErrorHandler) &&
+        bind(library, "XSetIOErrorHandler", api.SetIOErrorHandler) &&
         bind(library, "XCreatePixmap", api.CreatePixmap) && bind(library, "XFreePixmap", api.FreePixmap) &&
         bind(library, "XCopyArea", api.CopyArea) && bind(library, "XSetInputFocus", api.SetInputFocus);
     if (!complete) {

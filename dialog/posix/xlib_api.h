@@ -38,6 +38,7 @@ struct XlibApi {
     int (*Sync)(Display*, Bool);
     int (*LookupString)(XKeyEvent*, char*, int, KeySym*, XComposeStatus*);
     XErrorHandler (*SetErrorHandler)(XErrorHandler);
+    XIOErrorHandler (*SetIOErrorHandler)(XIOErrorHandler);
     Pixmap (*CreatePixmap)(Display*, Drawable, unsigned, unsigned, unsigned);
     int (*FreePixmap)(Display*, Pixmap);
     int (*CopyArea)(Display*, Drawable, Drawable, GC, int, int, unsigned, unsigned, int, int);

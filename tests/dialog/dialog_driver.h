@@ -66,4 +66,17 @@ private:
     std::string saved;
 };
 
+// An X server of the test's own that the test can take away (Linux; elsewhere start fails).
+// While it runs, DISPLAY names it.
+class CPrivateXServer {
+public:
+    ~CPrivateXServer();
+    bool start();
+    void stop();
+
+private:
+    int pid = -1;
+    std::string saved;
+};
+
 std::string nativePath(const std::string& path);

@@ -2,6 +2,11 @@
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -14,6 +19,8 @@
 #include <thread>
 
 #include "dialog_driver.h"
+
+extern char** environ;
 
 namespace {
 
@@ -185,3 +192,51 @@ CNoDisplay::~CNoDisplay() {
 }
 
 std::string nativePath(const std::string& path) { return path; }
+
+CPrivateXServer::~CPrivateXServer() { stop(); }
+
+bool CPrivateXServer::start() {
+    int fds[2];
+    if (pipe(fds) != 0) return false;
+    const std::string fd = std::to_string(fds[1]);
+    const char* argv[] = {"Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "640x480x24", "-nolisten", "tcp", nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t child = -1;
+    const int rc = posix_spawnp(&child, "Xvfb", &actions, nullptr, const_cast<char**>(argv), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    if (rc != 0) {
+        close(fds[0]);
+        return false;
+    }
+    pid = child;
+    // The server writes its display number once it is ready.
+    std::string number;
+    pollfd p{fds[0], POLLIN, 0};
+    char c = 0;
+    while (poll(&p, 1, 5000) > 0 && read(fds[0], &c, 1) == 1 && c != '\n') number.push_back(c);
+    close(fds[0]);
+    if (number.empty()) {
+        stop();
+        return false;
+    }
+    const char* current = getenv("DISPLAY");
+    saved = current ? current : "";
+    setenv("DISPLAY", (":" + number).c_str(), 1);
+    return true;
+}
+
+void CPrivateXServer::stop() {
+    if (pid <= 0) return;
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    pid = -1;
+    if (saved.empty()) {
+        unsetenv("DISPLAY");
+    } else {
+        setenv("DISPLAY", saved.c_str(), 1);
+    }
+}

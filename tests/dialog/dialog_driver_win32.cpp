@@ -132,3 +132,7 @@ bool headless() {
 // The Windows graphics driver is chosen when the process starts; a display cannot be hidden later.
 CNoDisplay::CNoDisplay() = default;
 CNoDisplay::~CNoDisplay() = default;
+
+CPrivateXServer::~CPrivateXServer() = default;
+bool CPrivateXServer::start() { return false; }
+void CPrivateXServer::stop() {}

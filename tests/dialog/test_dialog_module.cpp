@@ -195,4 +195,20 @@ TEST_F(DialogModule, NoDisplayMeansCreationGoesOnAtOnce) {
     close(effect);
 }
 
+// The X server goes away while the dialog is up: the dialog ends as if cancelled and the host
+// process lives on (Xlib would otherwise end it).
+TEST_F(DialogModule, LosingTheXServerEndsTheDialog) {
+    CPrivateXServer server;
+    if (!server.start()) GTEST_SKIP() << "needs an X server of the test's own (Linux with Xvfb)";
+    CPrivateSettings settings(kStored);
+    CUser user([&] { server.stop(); });
+    AEffect* effect = module.create(host);
+    user.finish();
+    ASSERT_NE(effect, nullptr);
+    EXPECT_TRUE(user.shown);
+    EXPECT_FALSE(user.forced);
+    expectWrittenBack(settings);
+    close(effect);
+}
+
 }  // namespace
