@@ -146,7 +146,11 @@ bool CTolvane::exchangePiece(float** inputs, float** outputs, VstInt32 offset, V
         forwardSlaveEvents();
         storeEventCount(block->slaveEventBytes, 0);
     }
-    copyOutputs(outputs, offset, frames);
+    // Without an answer the output area holds no output of this block: what an earlier block
+    // left (at that block's stride), or half of what a slave killed while writing it wrote.
+    // Copied, the host would play it as this block; the host's buffers are left as they are
+    // instead, as on every other path where the slave gave no output.
+    if (answered) copyOutputs(outputs, offset, frames);
 
     if (!answered && (step == kMaxProcessWaits || slaveGone)) {
         // The slave holds the block but no longer answers (or is known dead): drop the link, so
