@@ -21,11 +21,16 @@ public:
     CWaitDlg(CTolvane* owner, CDialogSystem& windows);
     virtual ~CWaitDlg();
 
-    // [main thread, modal] True when the dialog ended with IDOK.
+    // [main thread, modal] True when the dialog ended with IDOK; false for IDCANCEL and when
+    // the dialog cannot be created (then nothing has been edited).
     virtual bool doModal();
+    // The handlers run inside the modal loop, on the same thread. [main thread]
     virtual void onInitDialog(DialogWindow window);
     virtual void onCommand(std::uint16_t id);
+    // EN_CHANGE of a box: its value goes to the owner at once. [main thread; the slave box
+    // reopens the owner's channel]
     virtual void onControlNotify(std::uint16_t code, std::uint16_t id, DialogWindow control);
+    // The connect timer: one connect attempt. [main thread, may wait 400 ms]
     virtual void onTimer(std::uintptr_t id);
     virtual bool postMessage(unsigned message, DialogWParam wparam, DialogLParam lparam);
     virtual bool postMessage(DialogWindow window, unsigned message, DialogWParam wparam, DialogLParam lparam);

@@ -34,7 +34,11 @@ public:
     explicit CUser(Step step, bool needVisible = true)
         : thread([this, step, needVisible] {
               enterTestDesktop();
-              shown = needVisible ? waitForDialog(20000) : waitUntilExists(20000);
+              // Until the dialog is there, or creation ended without one.
+              const auto until = Clock::now() + std::chrono::seconds(20);
+              while (!shown && !done && Clock::now() < until) {
+                  shown = needVisible ? waitForDialog(100) : waitUntilExists(100);
+              }
               if (shown) step();
               const auto deadline = Clock::now() + std::chrono::seconds(20);
               while (!done) {
