@@ -164,6 +164,10 @@ TEST_F(DialogModule, AWaitingSlaveClosesIt) {
     EXPECT_EQ(display(effect, 1), std::to_string(number));
     expectWrittenBack(settings);
     close(effect);
+    // A polite stop, so that the slave removes its named objects.
+    int exitCode = -1;
+    EXPECT_TRUE(slave.requestStop());
+    EXPECT_TRUE(slave.waitExit(5000, exitCode));
 }
 
 // Wine without any display: depending on the prefix, the null graphics driver gives a window no
