@@ -132,6 +132,12 @@ bool HostAudio::exact(int frames) const {
     return true;
 }
 
+bool HostAudio::allUntouched(int frames) const {
+    for (std::size_t c = 0; c < out.size() && c < in.size(); ++c)
+        if (!untouched(static_cast<int>(c), frames)) return false;
+    return true;
+}
+
 bool HostAudio::untouched(int channel, int frames) const {
     for (int i = 0; i < frames; ++i)
         if (out[static_cast<std::size_t>(channel)][i] != kSentinel) return false;
@@ -179,6 +185,9 @@ bool Plugin::block(int frames) {
     AEffect* effect = bridge->getAeffect();
     audioMeter.time([&] { effect->processReplacing(effect, audio.inputs(), audio.outputs(), frames); });
     const bool ok = audio.exact(frames);
+    if (!ok) {
+        corruptBlocks += !audio.allUntouched(frames);
+    }
     audio.advance(frames);
     ++blocks;
     exactBlocks += ok;

@@ -88,6 +88,8 @@ public:
     // input (pass-through), and `frames` of it.
     bool exact(int frames) const;
     bool untouched(int channel, int frames) const;
+    // True when no output channel that has an input was written.
+    bool allUntouched(int frames) const;
     void advance(int frames) { position += frames; }
 
     float** inputs() { return inPtr.empty() ? nullptr : inPtr.data(); }
@@ -145,6 +147,9 @@ public:
     WaitMeter dispatchMeter;
     std::uint64_t blocks = 0;
     std::uint64_t exactBlocks = 0;
+    // Blocks whose outputs were neither the inputs nor left untouched: audio the host would
+    // play that is not the slave's output of that block.
+    std::uint64_t corruptBlocks = 0;
 };
 
 // ---- Slave -----------------------------------------------------------------------------------
