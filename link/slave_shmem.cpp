@@ -66,8 +66,9 @@ SlaveBlock* CSlaveShMem::openMapping(std::int32_t slaveNumber) {
     return block;
 }
 
-// The roles are taken back with the same compare-and-swap as attaching: a byte that another
-// process holds (or takes at the same instant) ends the role instead of being overwritten.
+// The roles are taken back as attaching takes them (the lock, then the compare-and-swap): a
+// byte that another living process holds (or takes at the same instant) ends the role instead
+// of being overwritten.
 void CSlaveShMem::openChannel(std::int32_t slaveNumber) {
     closeChannel();
     formatObjectName(masterLockName, LinkObject::MasterLock, slaveNumber);
