@@ -2,6 +2,7 @@
 // tolvane-slave through the named objects, and the audio and events come back.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -239,6 +240,36 @@ TEST_F(EndToEnd, KilledSlaveCostsOneBoundedWait) {
     EXPECT_LT(number(kv, "block_us_max"), 1.0e6);  // one 100 ms wait (2.1 s without the lock)
     EXPECT_LT(number(kv, "block_us_p99"), 2.0e5);  // and no wait worth the name after it
     std::remove(summary.c_str());
+}
+
+// Slave# changed while the plug-in is connected to a real slave process: the old slave is
+// stopped, the new one is configured and started, and the audio continues from the new one.
+TEST_F(EndToEnd, SlaveNumberChangeMovesAConnectedLink) {
+    auto first = startSlave(1, "passthrough");
+    auto second = startSlave(2, "gain:-6");
+    const std::string out = scratch("out.f32");
+    auto kv = runHost({kEffect, "--param-text", slaveParam(1), "--set-text-at", "40:" + slaveParam(2), "--idle",
+                       "--signal", "sine:440:0.5", "--block", "256", "--blocks", "100", "--output", out});
+    EXPECT_EQ(number(kv, "blocks"), 100);
+    stopSlave(*first);
+    stopSlave(*second);
+    const std::string one = first->output();
+    const std::string two = second->output();
+    EXPECT_NE(one.find("Stop"), std::string::npos) << one;      // stopped when the link moved
+    EXPECT_NE(two.find("SetIo"), std::string::npos) << two;     // the new slave was configured
+    EXPECT_NE(two.find("Start"), std::string::npos) << two;
+    // The host's on/off state reached the new slave after its start answer.
+    EXPECT_NE(two.find("Resume"), std::string::npos) << two;
+    const std::vector<float> samples = readFloats(out);
+    ASSERT_EQ(samples.size(), 100u * 256u * 2u);
+    auto peak = [&](int fromBlock, int toBlock) {
+        float p = 0;
+        for (std::size_t i = fromBlock * 512u; i < toBlock * 512u; ++i) p = std::max(p, std::fabs(samples[i]));
+        return p;
+    };
+    EXPECT_NEAR(peak(10, 39), 0.5f, 0.01f);          // through the first slave
+    EXPECT_NEAR(peak(60, 100), 0.5f * 0.501f, 0.01f);  // -6 dB through the second
+    std::remove(out.c_str());
 }
 
 TEST_F(EndToEnd, CloseWithoutTermSlaveSendsNoStop) {
