@@ -100,6 +100,12 @@ CTolvane::ConnectResult CTolvane::tryConnect() {
     if (!channel.isSlaveAlive()) return ConnectResult::SlaveGone;
     // A new sequence supersedes a start still outstanding from an earlier one.
     startPending = false;
+    // It also begins a new session with this slave: events still in the block from before it
+    // are not this session's. They were packed while no slave took them, or by an earlier
+    // session on this block (this plug-in before it moved to another slave number and back, or
+    // a master that went away). Left there, the slave would hand them back seconds late, ahead
+    // of everything new, and they would fill the area that new events need.
+    if (channel.block) storeEventCount(channel.block->masterEventBytes, 0);
     // Take away an answer left from an earlier exchange, so that each wait below sees only the
     // answer to its own command.
     channel.waitEvent(0, nullptr);
