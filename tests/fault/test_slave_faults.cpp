@@ -5,6 +5,7 @@
 // design's bounded waits, and once the fault is gone the link comes back sample-exact.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <barrier>
 #include <cstring>
 #include <sstream>
@@ -344,4 +345,44 @@ TEST_F(SlaveFaults, SixteenInstancesEachWithItsOwnSlave) {
          << " victim_longest_ms=" << plugins[victim]->audioMeter.longestMs();
     figure(line.str());
     plugins.clear();
+}
+
+// Events the host sent just before the plug-in moved to another slave stay in the old block. When
+// the plug-in comes back to that slave later, they are not this session's: they must not be
+// handed back seconds late (nor fill the area that new events need).
+TEST_F(SlaveFaults, EventsLeftInAnOldBlockAreNotReplayedLater) {
+    auto echo = [](SlaveBlock& block, std::int32_t command) {
+        if (command == kCmdProcess) {
+            const std::int32_t n = std::clamp(loadEventCount(block.masterEventBytes), 0, kMaxEventBytes);
+            std::memcpy(block.slaveEvents, block.masterEvents, static_cast<std::size_t>(n));
+            storeEventCount(block.slaveEventBytes, n);
+        }
+        return ScriptedSlave::passThrough(block, command);
+    };
+    FaultSlave first(faultSlaveNumber());
+    FaultSlave second(faultSlaveNumber());
+    first.setHandler(echo);
+    second.setHandler(echo);
+    Plugin plugin(sandbox, host);
+    connect(plugin, first);
+
+    VstMidiEvent note{};
+    note.type = kVstMidiType;
+    note.byteSize = sizeof note;
+    note.midiData[0] = static_cast<char>(0x90);
+    note.midiData[1] = 99;  // the marker
+    VstEvents list{1, 0, {reinterpret_cast<VstEvent*>(&note), nullptr}};
+    plugin.dispatch(effProcessEvents, 0, 0, &list);  // packed, but no block follows on this slave
+    connect(plugin, second);
+    connect(plugin, first);
+    for (int i = 0; i < 10; ++i) EXPECT_TRUE(plugin.block(64));
+    for (const HostMidi& midi : host.midi) EXPECT_NE(midi.data[1], 99) << "an event from the earlier session";
+
+    // Events of this session still go both ways.
+    host.midi.clear();
+    note.midiData[1] = 42;
+    plugin.dispatch(effProcessEvents, 0, 0, &list);
+    EXPECT_TRUE(plugin.block(64));
+    ASSERT_EQ(host.midi.size(), 1u);
+    EXPECT_EQ(host.midi[0].data[1], 42);
 }
