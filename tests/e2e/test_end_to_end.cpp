@@ -189,10 +189,11 @@ TEST_F(EndToEnd, AsynchronousModeDeliversTheAudio) {
     auto kv = runHost({kEffect, "--param-text", slaveParam(6), "--async", "--async-timeout", "300", "--param",
                        "Synch=0", "--signal", "counter", "--block", "256", "--blocks", "100", "--output", out});
     // The block that picks up the start answer is not handed to the slave, so its position poll
-    // never completes; every other block is collected.
-    EXPECT_LE(number(kv, "async_timeouts"), 1);
+    // never completes; on a loaded machine the first exchanged block may also outlast the poll.
+    // Every other block is collected, sample-exact.
+    EXPECT_LE(number(kv, "async_timeouts"), 2);
     EXPECT_GE(number(kv, "async_blocks"), 98);
-    EXPECT_LE(number(kv, "untouched_blocks"), 1);
+    EXPECT_LE(number(kv, "untouched_blocks"), 2);
     expectCounterFrom(readFloats(out), 100, 256, static_cast<int>(number(kv, "untouched_blocks")));
     std::remove(out.c_str());
     stopSlave(*slave);
