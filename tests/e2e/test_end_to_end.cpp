@@ -142,7 +142,10 @@ TEST_F(EndToEnd, PassThroughIsSampleExact) {
     auto kv = runHost({kEffect, "--param-text", slaveParam(3), "--signal", "counter", "--block", "256", "--blocks",
                        "200", "--output", out});
     EXPECT_EQ(number(kv, "blocks"), 200);
-    EXPECT_LE(number(kv, "untouched_blocks"), 1);
+    // The first block picks up the start answer; under a loaded machine (or Wine) one or two more
+    // may find the slave still busy with the state command that follows it. From then on every
+    // block must come back exact (an untouched block later would fail the check below).
+    EXPECT_LE(number(kv, "untouched_blocks"), 3);
     expectCounterFrom(readFloats(out), 200, 256, static_cast<int>(number(kv, "untouched_blocks")));
     std::remove(out.c_str());
     stopSlave(*slave);
