@@ -193,7 +193,7 @@ TEST_F(PluginChain, InstrumentPlaysTheHostsNotes) {
     auto slave = startSlave({"--slave", "11", "--process", "plugin:" + kKars});
     const std::string out = scratch("out.f32");
     auto kv = runHost({kInstrument, "--param-text", slaveParam(11), "--note", "60:110:20:10", "--note", "67:90:20:10",
-                       "--block", "512", "--blocks", "80", "--output", out});
+                       "--block", "512", "--blocks", "80", "--realtime", "--output", out});
     EXPECT_GE(number(kv, "midi_sent"), 8);
     const std::vector<float> samples = readFloats(out);
     ASSERT_EQ(samples.size(), 80u * 512u * 2u);
