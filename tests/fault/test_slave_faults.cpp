@@ -154,21 +154,32 @@ TEST_F(SlaveFaults, LateAnswersDoNotShiftTheAudio) {
     expectBoundedWaits(plugin);
 }
 
+// A slave that answers every command twice. The second answer of a block is taken away before
+// the next block wakes the slave, so every block gets its own answer. (A second answer that comes
+// only after the next block has woken the slave cannot be told from that block's answer; the test
+// lets each second answer arrive first.)
 TEST_F(SlaveFaults, SlaveThatAnswersTwice) {
     FaultSlave slave(faultSlaveNumber());
     ScriptedSlave* scripted = &slave.scripted();
-    slave.setHandler([scripted](SlaveBlock& block, std::int32_t command) {
+    std::atomic<int> blocksAnswered{0};
+    slave.setHandler([scripted, &blocksAnswered](SlaveBlock& block, std::int32_t command) {
         ScriptedSlave::passThrough(block, command);
         scripted->channel.signalEvent(true);
         std::this_thread::sleep_for(2ms);
-        return true;  // and the second answer
+        scripted->channel.signalEvent(true);  // the second answer
+        if (command == kCmdProcess) ++blocksAnswered;
+        return false;  // both given already
     });
     Plugin plugin(sandbox, host);
     plugin.renumber(slave.number);
     EXPECT_TRUE(plugin.recover(5s));
+    // Before each block, every block the slave has received has had both its answers.
+    auto settled = [&] {
+        for (int k = 0; k < 500 && blocksAnswered != slave.countOf(kCmdProcess); ++k) std::this_thread::sleep_for(1ms);
+    };
     int exact = 0;
     for (int i = 0; i < 50; ++i) {
-        std::this_thread::sleep_for(5ms);  // the second answer has come by the next block
+        settled();
         exact += plugin.block(128 + i);
     }
     EXPECT_EQ(exact, 50);
