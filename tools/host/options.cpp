@@ -161,6 +161,34 @@ const OptionRow kOptions[] = {
      }},
     {"idle", nullptr, "send effIdle after every block, as most DAWs do",
      [](HostOptions& o, const std::string&, std::string&) { return o.idle = true; }},
+    {"idle-thread", "MS",
+     "call effIdle every MS milliseconds from a thread of its own while the blocks run, as a DAW's GUI thread "
+     "does; the summary gives the longest call and the share of the run spent in effIdle",
+     [](HostOptions& o, const std::string& v, std::string& e) {
+         if (!parseInRange(v, 1, 60000, o.idleThreadMs)) {
+             e = "expects milliseconds from 1 to 60000, got '" + v + "'";
+             return false;
+         }
+         return true;
+     }},
+    {"param-thread", "INDEX|NAME=V1[,V2...][:COUNT[:MS]]",
+     "from a thread of its own, set the parameter to V1, V2, ... in turn while the blocks run: COUNT changes "
+     "in all (default: each value once), MS milliseconds apart (default 10)",
+     [](HostOptions& o, const std::string& v, std::string& e) {
+         ParameterSweep sweep;
+         if (!parseParameterSweep(v, sweep, e)) return false;
+         o.parameterThread = std::move(sweep);
+         return true;
+     }},
+    {"pause-at", "BLOCK:MS[:suspend]",
+     "before block BLOCK, make no processing call for MS milliseconds, as a stopped transport does (with "
+     ":suspend, effStopProcess and effMainsChanged 0 before, and back on after); the threads go on; repeatable",
+     [](HostOptions& o, const std::string& v, std::string& e) {
+         ProcessPause pause;
+         if (!parsePause(v, pause, e)) return false;
+         o.pauses.push_back(pause);
+         return true;
+     }},
     {"async", nullptr,
      "answer \"asyncProcessing\" yes; while the plug-in flags itself asynchronous, poll effGetCurrentPosition "
      "after each block until it reports the block's frames",
@@ -263,6 +291,17 @@ const OptionRow kOptions[] = {
              return false;
          }
          o.blockTimesPath = v;
+         return true;
+     }},
+    {"block-log", "FILE",
+     "write one line per block to FILE: its start (Unix time in seconds), the time of its processing call in "
+     "microseconds, and the peak of its output (-1: no output written)",
+     [](HostOptions& o, const std::string& v, std::string& e) {
+         if (v.empty()) {
+             e = "expects a file name";
+             return false;
+         }
+         o.blockLogPath = v;
          return true;
      }},
     {"quiet", nullptr, "print no text summary and no progress",
@@ -408,6 +447,52 @@ bool parseSysex(const std::string& text, SysexPattern& sysex, std::string& error
     return true;
 }
 
+bool parseParameterSweep(const std::string& text, ParameterSweep& sweep, std::string& error) {
+    ParameterSweep parsed;
+    auto fail = [&](const std::string& what) {
+        error = what + " in '" + text + "' (INDEX|NAME=V1[,V2...][:COUNT[:MS]])";
+        return false;
+    };
+    std::string_view target;
+    std::string_view rest;
+    if (!splitAssignment(text, target, rest)) return fail("expects a parameter and '='");
+    parsed.target = std::string(target);
+    const auto parts = split(rest, ':');
+    if (parts.size() > 3) return fail("too many fields");
+    for (std::string_view value : split(parts[0], ',')) {
+        float number = 0.0f;
+        if (!parseNumber(value, number)) return fail("expects normalised numbers (0.0 to 1.0) separated by commas");
+        parsed.values.push_back(number);
+    }
+    parsed.count = static_cast<std::int64_t>(parsed.values.size());
+    if (parts.size() > 1 && !parseInRange<std::int64_t>(parts[1], 1, kMaxRunBlocks, parsed.count)) {
+        return fail("expects COUNT of at least 1");
+    }
+    if (parts.size() > 2 && !parseInRange(parts[2], 0, 60000, parsed.intervalMs)) {
+        return fail("expects MS from 0 to 60000");
+    }
+    sweep = std::move(parsed);
+    return true;
+}
+
+bool parsePause(const std::string& text, ProcessPause& pause, std::string& error) {
+    const auto parts = split(text, ':');
+    ProcessPause parsed;
+    auto fail = [&](const std::string& what) {
+        error = what + " in '" + text + "' (BLOCK:MS[:suspend])";
+        return false;
+    };
+    if (parts.size() < 2 || parts.size() > 3) return fail("expects two or three fields");
+    if (!parseInRange<std::int64_t>(parts[0], 0, kMaxRunBlocks, parsed.atBlock)) return fail("expects a block number");
+    if (!parseInRange(parts[1], 0, 3600000, parsed.milliseconds)) return fail("expects MS from 0 to 3600000");
+    if (parts.size() == 3) {
+        if (parts[2] != "suspend") return fail("expects 'suspend' as the third field");
+        parsed.suspend = true;
+    }
+    pause = parsed;
+    return true;
+}
+
 bool parseParameterChange(const std::string& text, bool asText, bool timed, ParameterChange& change,
                           std::string& error) {
     ParameterChange parsed;
@@ -548,7 +633,8 @@ std::string usageText() {
         "Examples:\n"
         "  tolvane-host Tolvane.so --signal counter --seconds 2 --output out.wav\n"
         "  tolvane-host Tolvane.so --list-params\n"
-        "  tolvane-host Tolvane.so --async --param Synch=0 --note 60 --idle --summary-json -\n";
+        "  tolvane-host Tolvane.so --async --param Synch=0 --note 60 --idle --summary-json -\n"
+        "  tolvane-host Tolvane.so --realtime --seconds 10 --idle-thread 30 --param-thread 1=0.1,0.2:1000:5\n";
     return text;
 }
 

@@ -37,6 +37,23 @@ struct ParameterChange {
     std::int64_t atBlock = -1;
 };
 
+// Parameter changes made from a thread of their own while the blocks run, as a DAW's automation
+// or GUI thread does: values[0], values[1], ... in turn, `count` changes in all, `intervalMs` apart.
+struct ParameterSweep {
+    std::string target;  // a decimal index or a parameter name
+    std::vector<float> values;
+    std::int64_t count = 0;
+    int intervalMs = 10;
+};
+
+// A stretch without processing calls before block atBlock: the transport stopped (suspend false),
+// or the plug-in switched off (effStopProcess, effMainsChanged 0, and back on afterwards).
+struct ProcessPause {
+    std::int64_t atBlock = 0;
+    int milliseconds = 0;
+    bool suspend = false;
+};
+
 struct HostOptions {
     std::string pluginPath;
 
@@ -60,6 +77,9 @@ struct HostOptions {
     std::vector<SysexPattern> sysex;
 
     bool idle = false;
+    int idleThreadMs = 0;  // > 0: a thread of its own calls effIdle every this many ms
+    std::optional<ParameterSweep> parameterThread;
+    std::vector<ProcessPause> pauses;
     bool async = false;
     int asyncTimeoutMs = 1000;
     std::vector<CanDoEntry> canDo;  // overrides of the host's answers, in order
@@ -78,6 +98,7 @@ struct HostOptions {
     std::string summaryJsonPath;  // "-" for stdout
     std::string summaryKvPath;    // "-" for stdout
     std::string blockTimesPath;   // one line per block: microseconds of its processing call
+    std::string blockLogPath;     // one line per block: start (Unix time), call time, output peak
 
     bool help = false;
     bool version = false;
@@ -97,6 +118,8 @@ bool parseCanDo(const std::string& text, CanDoEntry& entry, std::string& error);
 bool parseSignal(const std::string& text, SignalShape& signal, std::string& error);
 bool parseNote(const std::string& text, NotePattern& note, std::string& error);
 bool parseSysex(const std::string& text, SysexPattern& sysex, std::string& error);
+bool parseParameterSweep(const std::string& text, ParameterSweep& sweep, std::string& error);
+bool parsePause(const std::string& text, ProcessPause& pause, std::string& error);
 bool parseParameterChange(const std::string& text, bool asText, bool timed, ParameterChange& change,
                           std::string& error);
 

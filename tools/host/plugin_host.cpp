@@ -23,6 +23,10 @@ RegistrySlot gRegistry[kRegistrySlots];
 // The instance whose entry point is running on this thread: the plug-in calls back before the
 // host knows its record.
 thread_local PluginHost* tLoading = nullptr;
+// Set while this thread is inside a processing call: the process level answered to a callback
+// depends on the thread it comes from, since effIdle and parameter changes may run on other
+// threads at the same time.
+thread_local bool tInProcessCall = false;
 
 bool registerInstance(AEffect* effect, PluginHost* host) {
     for (RegistrySlot& slot : gRegistry) {
@@ -351,19 +355,19 @@ VstIntPtr PluginHost::processEvents(VstEvents* events) { return dispatch(effProc
 
 void PluginHost::processReplacing(float** inputs, float** outputs, VstInt32 frames) {
     if (effect_ == nullptr) return;
-    inProcessCall_.store(true, std::memory_order_relaxed);
+    tInProcessCall = true;
     if (effect_->processReplacing != nullptr) {
         effect_->processReplacing(effect_, inputs, outputs, frames);
     } else if (effect_->process != nullptr) {
         effect_->process(effect_, inputs, outputs, frames);
     }
-    inProcessCall_.store(false, std::memory_order_relaxed);
+    tInProcessCall = false;
 }
 
 VstIntPtr PluginHost::currentPosition() {
-    inProcessCall_.store(true, std::memory_order_relaxed);
+    tInProcessCall = true;
     const VstIntPtr position = dispatch(effGetCurrentPosition);
-    inProcessCall_.store(false, std::memory_order_relaxed);
+    tInProcessCall = false;
     return position;
 }
 
@@ -496,7 +500,7 @@ VstIntPtr PluginHost::answer(VstInt32 opcode, VstInt32 index, VstIntPtr value, v
         case audioMasterGetNextPlug: return 0;
         case audioMasterWillReplaceOrAccumulate: return 1;  // replacing
         case audioMasterGetCurrentProcessLevel:
-            return inProcessCall_.load(std::memory_order_relaxed) ? 2 : 1;  // realtime : user
+            return tInProcessCall ? 2 : 1;  // realtime : user
         case audioMasterGetAutomationState: return 1;  // automation off
         case audioMasterGetVendorString: return copyText(ptr, config_.vendor, kVstMaxVendorStrLen);
         case audioMasterGetProductString: return copyText(ptr, config_.product, kVstMaxProductStrLen);

@@ -2,9 +2,11 @@
 // callback that answers the plug-in as a DAW does, the lifecycle calls, parameters, and what the
 // host observed (events the plug-in sent, which host opcodes it used, whether its pins changed).
 //
-// The command-line tool drives every call from one thread. The callback itself keeps its counters
-// atomic, so a plug-in calling it from a thread of its own still counts correctly; the kept
-// events and the time information are meant for the thread that runs the process loop.
+// The command-line tool drives the lifecycle and the process loop from one thread; on request
+// (--idle-thread, --param-thread) effIdle and setParameter come from threads of their own at the
+// same time, as in a DAW. The callback keeps its counters atomic and answers the process level by
+// the calling thread, so a plug-in calling it from any thread is answered and counted correctly;
+// the kept events and the time information are meant for the thread that runs the process loop.
 #pragma once
 
 #include <array>
@@ -202,7 +204,6 @@ private:
     std::string directory_;  // answered to audioMasterGetDirectory
     bool resumed_ = false;
     bool processing_ = false;  // between effStartProcess and effStopProcess
-    std::atomic<bool> inProcessCall_{false};
     std::atomic<bool> ioChanged_{false};
     bool acceptIoChanges_ = true;
 

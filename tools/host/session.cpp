@@ -1,6 +1,7 @@
 #include "tools/host/session.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <chrono>
 #include <cmath>
@@ -256,6 +257,103 @@ bool writeText(const std::string& path, const std::string& text, std::ostream& o
     return true;
 }
 
+// Timings of effIdle calls, each instance kept by the one thread that makes them.
+struct IdleTimes {
+    std::uint64_t calls = 0;
+    double totalUs = 0.0;
+    double maxUs = 0.0;
+    std::int64_t over10ms = 0;
+
+    void add(double us) {
+        ++calls;
+        totalUs += us;
+        maxUs = std::max(maxUs, us);
+        if (us > 10000.0) ++over10ms;
+    }
+};
+
+// Sleeps until `until`, in steps of at most 10 ms so that a raised stop flag ends the wait early.
+void sleepUntilOrStopped(Clock::time_point until, const std::atomic<bool>& stop) {
+    while (!stop.load()) {
+        const Clock::time_point now = Clock::now();
+        if (now >= until) return;
+        std::this_thread::sleep_for(std::min<Clock::duration>(until - now, std::chrono::milliseconds(10)));
+    }
+}
+
+// The threads that call the plug-in beside the process loop, as a DAW's GUI and automation
+// threads do: effIdle every few milliseconds, and a run of parameter changes. They start before
+// the loop and are stopped and joined when it ends, or on any way out of the run, before the
+// plug-in is closed.
+class SideThreads {
+public:
+    SideThreads(PluginHost& host, int idleIntervalMs, const ParameterSweep* sweep, VstInt32 sweepIndex)
+        : host_(host), idleIntervalMs_(idleIntervalMs), sweep_(sweep), sweepIndex_(sweepIndex) {}
+    ~SideThreads() { stop(); }
+    SideThreads(const SideThreads&) = delete;
+    SideThreads& operator=(const SideThreads&) = delete;
+
+    void start() {
+        if (idleIntervalMs_ > 0) idle_ = std::thread([this] { runIdle(); });
+        if (sweep_ != nullptr && !sweep_->values.empty()) parameters_ = std::thread([this] { runParameters(); });
+    }
+    void stop() {
+        stop_.store(true);
+        if (idle_.joinable()) idle_.join();
+        if (parameters_.joinable()) parameters_.join();
+    }
+    // Read after stop().
+    const IdleTimes& idleTimes() const { return idleTimes_; }
+    std::int64_t parameterChanges() const { return parameterChanges_; }
+    double parameterSeconds() const { return parameterSeconds_; }
+    double parameterMaxUs() const { return parameterMaxUs_; }
+
+private:
+    void runIdle() {
+        const auto interval = std::chrono::milliseconds(idleIntervalMs_);
+        Clock::time_point next = Clock::now();
+        while (!stop_.load()) {
+            const Clock::time_point start = Clock::now();
+            host_.idle();
+            idleTimes_.add(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+            // The next call is due one interval after this one was; a call that overran it is
+            // followed by the next at once, but missed ticks are not made up.
+            next = std::max(next + interval, Clock::now());
+            sleepUntilOrStopped(next, stop_);
+        }
+    }
+    void runParameters() {
+        const auto interval = std::chrono::milliseconds(sweep_->intervalMs);
+        const Clock::time_point first = Clock::now();
+        Clock::time_point next = first;
+        for (std::int64_t i = 0; i < sweep_->count && !stop_.load(); ++i) {
+            const float value = sweep_->values[static_cast<std::size_t>(i) % sweep_->values.size()];
+            const Clock::time_point start = Clock::now();
+            host_.setParameter(sweepIndex_, value);
+            const Clock::time_point end = Clock::now();
+            parameterMaxUs_ = std::max(parameterMaxUs_, std::chrono::duration<double, std::micro>(end - start).count());
+            ++parameterChanges_;
+            parameterSeconds_ = std::chrono::duration<double>(end - first).count();
+            if (i + 1 < sweep_->count) {
+                next += interval;
+                sleepUntilOrStopped(next, stop_);
+            }
+        }
+    }
+
+    PluginHost& host_;
+    const int idleIntervalMs_;
+    const ParameterSweep* const sweep_;
+    const VstInt32 sweepIndex_;
+    std::atomic<bool> stop_{false};
+    std::thread idle_;
+    std::thread parameters_;
+    IdleTimes idleTimes_;
+    std::int64_t parameterChanges_ = 0;
+    double parameterSeconds_ = 0.0;
+    double parameterMaxUs_ = 0.0;
+};
+
 class ProgressLine {
 public:
     ProgressLine(bool enabled, std::ostream& out, std::int64_t total) : enabled_(enabled), out_(out), total_(total) {}
@@ -344,6 +442,15 @@ SessionResult runSession(const HostOptions& options, std::ostream& out, std::ost
         resolved.text.push_back('\0');
         changes.push_back(std::move(resolved));
     }
+    VstInt32 sweepIndex = 0;
+    if (options.parameterThread) {
+        const auto index = host.findParameter(options.parameterThread->target);
+        if (!index) {
+            return fail(kExitUsage, "the plug-in has no parameter '" + options.parameterThread->target + "' (it has " +
+                                        std::to_string(host.numParams()) + ": " + parameterNames(host) + ")");
+        }
+        sweepIndex = *index;
+    }
     Summary& summary = result.summary;
     for (ResolvedChange& resolved : changes) {
         if (resolved.change->atBlock >= 0) continue;
@@ -405,6 +512,16 @@ SessionResult runSession(const HostOptions& options, std::ostream& out, std::ost
     }
     std::vector<float> blockMicros;
     blockMicros.reserve(static_cast<std::size_t>(blocks));
+    // Each block's start in seconds from the loop's start, and its output peak (-1: untouched).
+    std::vector<double> blockStarts;
+    std::vector<float> blockPeaks;
+    blockStarts.reserve(static_cast<std::size_t>(blocks));
+    blockPeaks.reserve(static_cast<std::size_t>(blocks));
+    std::vector<ProcessPause> pauses = options.pauses;
+    std::stable_sort(pauses.begin(), pauses.end(),
+                     [](const ProcessPause& a, const ProcessPause& b) { return a.atBlock < b.atBlock; });
+    std::size_t nextPause = 0;
+    IdleTimes loopIdleTimes;
     BlockEvents events(options, blockSize);
     SignalGenerator generator(options.signal, sampleRate, options.seed);
     std::vector<ResolvedChange*> timed;
@@ -427,7 +544,13 @@ SessionResult runSession(const HostOptions& options, std::ostream& out, std::ost
     const auto blockDuration = std::chrono::duration<double>(blockSize / sampleRate);
     host.resume();
     host.startProcess();
+    SideThreads sideThreads(host, options.idleThreadMs, options.parameterThread ? &*options.parameterThread : nullptr,
+                            sweepIndex);
+    sideThreads.start();
     const Clock::time_point runStart = Clock::now();
+    const auto unixStart = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    // Pacing is counted from here; a pause moves it on by the pause's length.
+    Clock::time_point paceStart = runStart;
     if (observer != nullptr) observer->loopStarted();
 
     for (std::int64_t block = 0; block < blocks; ++block) {
@@ -435,6 +558,21 @@ SessionResult runSession(const HostOptions& options, std::ostream& out, std::ost
             ++summary.parameterChanges;
             if (!applyChange(host, *timed[nextTimed])) ++summary.parameterChangesRefused;
             ++nextTimed;
+        }
+        while (nextPause < pauses.size() && pauses[nextPause].atBlock <= block) {
+            const ProcessPause& pause = pauses[nextPause++];
+            const Clock::time_point pauseStart = Clock::now();
+            if (pause.suspend) {
+                host.stopProcess();
+                host.suspend();
+            }
+            std::this_thread::sleep_until(pauseStart + std::chrono::milliseconds(pause.milliseconds));
+            if (pause.suspend) {
+                host.resume();
+                host.startProcess();
+            }
+            paceStart += Clock::now() - pauseStart;
+            ++summary.pauses;
         }
         if (host.takeIoChanged()) {
             // The one place the loop may allocate: the plug-in changed its pins.
@@ -495,7 +633,16 @@ SessionResult runSession(const HostOptions& options, std::ostream& out, std::ost
         }
         const Clock::time_point end = Clock::now();
         blockMicros.push_back(std::chrono::duration<float, std::micro>(end - start).count());
+        blockStarts.push_back(std::chrono::duration<double>(start - runStart).count());
 
+        float peak = -1.0f;
+        for (int c = 0; c < outBuffers.count(); ++c) {
+            const float* channel = outBuffers.pointers[static_cast<std::size_t>(c)];
+            for (int i = 0; i < blockSize; ++i) {
+                if (!isUntouched(channel[i])) peak = std::max(peak, std::fabs(channel[i]));
+            }
+        }
+        blockPeaks.push_back(peak);
         if (summary.replacing) {
             std::size_t untouched = 0;
             for (int c = 0; c < outBuffers.count(); ++c) {
@@ -536,15 +683,49 @@ SessionResult runSession(const HostOptions& options, std::ostream& out, std::ost
             }
         }
         if (options.idle) {
+            const Clock::time_point idleStart = Clock::now();
             host.idle();
-            ++summary.idleCalls;
+            loopIdleTimes.add(std::chrono::duration<double, std::micro>(Clock::now() - idleStart).count());
         }
         ++summary.blocks;
         progress.update(block + 1);
-        if (options.realtime) std::this_thread::sleep_until(runStart + blockDuration * static_cast<double>(block + 1));
+        if (options.realtime) std::this_thread::sleep_until(paceStart + blockDuration * static_cast<double>(block + 1));
     }
     if (observer != nullptr) observer->loopEnded();
     summary.wallSeconds = std::chrono::duration<double>(Clock::now() - runStart).count();
+    sideThreads.stop();
+    const IdleTimes& threadIdleTimes = sideThreads.idleTimes();
+    summary.idleCalls = loopIdleTimes.calls + threadIdleTimes.calls;
+    summary.idleThreadCalls = threadIdleTimes.calls;
+    summary.idleMaxUs = std::max(loopIdleTimes.maxUs, threadIdleTimes.maxUs);
+    summary.idleOver10ms = loopIdleTimes.over10ms + threadIdleTimes.over10ms;
+    if (summary.wallSeconds > 0.0) {
+        summary.idleShare = (loopIdleTimes.totalUs + threadIdleTimes.totalUs) / 1e6 / summary.wallSeconds;
+    }
+    summary.paramThreadChanges = sideThreads.parameterChanges();
+    summary.paramThreadSeconds = sideThreads.parameterSeconds();
+    summary.paramMaxUs = sideThreads.parameterMaxUs();
+    for (float micros : blockMicros) summary.blocksOver10ms += micros > 10000.0f ? 1 : 0;
+    if (options.realtime && !blockStarts.empty()) {
+        // -80 dBFS: well below any test signal, well above denormals and rounding noise.
+        constexpr float kSignalPeak = 1e-4f;
+        const auto seconds = static_cast<std::size_t>(summary.wallSeconds) + 1;
+        std::vector<int> withSignal(seconds, 0);
+        std::vector<int> begun(seconds, 0);
+        for (std::size_t b = 0; b < blockStarts.size(); ++b) {
+            const auto second = std::min(static_cast<std::size_t>(blockStarts[b]), seconds - 1);
+            ++begun[second];
+            withSignal[second] += blockPeaks[b] > kSignalPeak ? 1 : 0;
+        }
+        // The last second is left out when it holds only the end of the run.
+        const std::size_t shown = seconds > 1 && summary.wallSeconds - static_cast<double>(seconds - 1) < 0.5 ? seconds - 1 : seconds;
+        for (std::size_t second = 0; second < shown; ++second) {
+            summary.signalBySecond += begun[second] == 0 ? '.'
+                                      : withSignal[second] == begun[second] ? '+'
+                                      : withSignal[second] == 0             ? '-'
+                                                                            : '~';
+        }
+    }
     progress.finish();
     host.stopProcess();
     host.suspend();
@@ -579,6 +760,14 @@ SessionResult runSession(const HostOptions& options, std::ostream& out, std::ost
     }
     if (!options.summaryKvPath.empty() && !writeText(options.summaryKvPath, formatSummaryKv(summary), out, error)) {
         return fail(kExitFailure, error);
+    }
+    if (!options.blockLogPath.empty()) {
+        std::string log;
+        for (std::size_t b = 0; b < blockStarts.size(); ++b) {
+            log += format("%.6f %.1f %.6g\n", unixStart + blockStarts[b], static_cast<double>(blockMicros[b]),
+                          static_cast<double>(blockPeaks[b]));
+        }
+        if (!writeText(options.blockLogPath, log, out, error)) return fail(kExitFailure, error);
     }
     if (!options.blockTimesPath.empty()) {
         std::ostringstream times;

@@ -60,7 +60,9 @@ std::vector<Field> fields(const Summary& s) {
         {"block_us_p99", number(s.blockTime.p99Us, 3), Kind::Number},
         {"block_us_max", number(s.blockTime.maxUs, 3), Kind::Number},
         {"block_us_mean", number(s.blockTime.meanUs, 3), Kind::Number},
+        {"blocks_over_10ms", integer(s.blocksOver10ms), Kind::Number},
         {"wall_seconds", number(s.wallSeconds, 6), Kind::Number},
+        {"signal_by_second", s.signalBySecond, Kind::Text},
         {"events_sent", integer(s.midiSent + s.sysexSent), Kind::Number},
         {"midi_sent", integer(s.midiSent), Kind::Number},
         {"sysex_sent", integer(s.sysexSent), Kind::Number},
@@ -72,6 +74,14 @@ std::vector<Field> fields(const Summary& s) {
         {"bad_event_lists", integer(s.badEventLists), Kind::Number},
         {"time_queries", integer(s.timeQueries), Kind::Number},
         {"idle_calls", integer(s.idleCalls), Kind::Number},
+        {"idle_thread_calls", integer(s.idleThreadCalls), Kind::Number},
+        {"idle_us_max", number(s.idleMaxUs, 3), Kind::Number},
+        {"idle_share", number(s.idleShare, 6), Kind::Number},
+        {"idle_over_10ms", integer(s.idleOver10ms), Kind::Number},
+        {"param_thread_changes", integer(s.paramThreadChanges), Kind::Number},
+        {"param_thread_seconds", number(s.paramThreadSeconds, 6), Kind::Number},
+        {"param_thread_us_max", number(s.paramMaxUs, 3), Kind::Number},
+        {"pauses", integer(s.pauses), Kind::Number},
         {"async_blocks", integer(s.asyncBlocks), Kind::Number},
         {"async_timeouts", integer(s.asyncTimeouts), Kind::Number},
         {"io_changes", integer(s.ioChanges), Kind::Number},
@@ -154,6 +164,24 @@ std::string formatSummaryText(const Summary& s) {
     if (s.counterExactBlocks >= 0) {
         out += "counter      " + std::to_string(s.counterExactBlocks) + " blocks came back sample-exact\n";
     }
+    if (s.blocksOver10ms > 0) out += "long calls   " + std::to_string(s.blocksOver10ms) + " processing calls over 10 ms\n";
+    if (s.idleCalls > 0) {
+        char line[256];
+        std::snprintf(line, sizeof(line),
+                      "idle         %llu calls (%llu from the idle thread), longest %.1f us, %lld over 10 ms, "
+                      "%.2f %% of the run inside effIdle\n",
+                      static_cast<unsigned long long>(s.idleCalls), static_cast<unsigned long long>(s.idleThreadCalls),
+                      s.idleMaxUs, static_cast<long long>(s.idleOver10ms), s.idleShare * 100.0);
+        out += line;
+    }
+    if (s.paramThreadChanges > 0) {
+        char line[160];
+        std::snprintf(line, sizeof(line), "param thread %lld changes in %.3f s, longest call %.1f us\n",
+                      static_cast<long long>(s.paramThreadChanges), s.paramThreadSeconds, s.paramMaxUs);
+        out += line;
+    }
+    if (s.pauses > 0) out += "pauses       " + std::to_string(s.pauses) + " stretches without processing calls\n";
+    if (!s.signalBySecond.empty()) out += "signal       " + s.signalBySecond + " (per second: + signal, - none, ~ some)\n";
     if (s.eventsNotKept > 0 || s.badEventLists > 0) {
         out += "warning      " + std::to_string(s.eventsNotKept) + " received events not kept, " +
                std::to_string(s.badEventLists) + " malformed event lists from the plug-in\n";

@@ -36,7 +36,12 @@ struct Summary {
     // own frame (any channel), i.e. audio passed through sample-exact. -1 with other inputs.
     std::int64_t counterExactBlocks = -1;
     BlockTimeStats blockTime;
+    std::int64_t blocksOver10ms = 0;  // processing calls longer than 10 ms
     double wallSeconds = 0.0;
+    // One character per second of wall time from the loop's start: '+' every block that began in
+    // it carried signal (an output sample above -80 dBFS), '-' none did, '~' some did, '.' no
+    // block began in it (a call took longer than the second).
+    std::string signalBySecond;
 
     std::uint64_t midiSent = 0;
     std::uint64_t sysexSent = 0;
@@ -47,7 +52,15 @@ struct Summary {
     std::uint64_t badEventLists = 0;
 
     std::uint64_t timeQueries = 0;
-    std::uint64_t idleCalls = 0;
+    std::uint64_t idleCalls = 0;        // every effIdle: after blocks (--idle) and from the idle thread
+    std::uint64_t idleThreadCalls = 0;
+    double idleMaxUs = 0.0;             // the longest effIdle call
+    double idleShare = 0.0;             // the time inside effIdle calls over the loop's wall time
+    std::int64_t idleOver10ms = 0;
+    std::int64_t paramThreadChanges = 0;
+    double paramThreadSeconds = 0.0;    // from the thread's first change to its last
+    double paramMaxUs = 0.0;            // the longest of its setParameter calls
+    std::int64_t pauses = 0;
     std::int64_t asyncBlocks = 0;
     std::int64_t asyncTimeouts = 0;
     std::int64_t ioChanges = 0;
