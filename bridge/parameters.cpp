@@ -63,24 +63,31 @@ void CTolvane::setParameter(VstInt32 index, float value) {
         return;
     }
     case kSlave: {
+        // The number reads back at once. On an audio thread the move itself (a stop, new
+        // objects, a connect) waits for the next call from a thread that may wait; elsewhere
+        // it happens here.
         const VstInt32 number = slaveFromValue(value);
-        if (number != slaveNumber) renumber(number);
+        requestedSlaveNumber = number;
+        if (audioThreads.current()) {
+            renumberRequested = true;
+            return;
+        }
+        std::lock_guard<std::mutex> control(controlMutex);
+        renumberRequested = false;
+        if (number != slaveNumber) renumberLocked(number);
         return;
     }
-    case kCfgDlg: {
-        const bool on = toBool(value);
-        if (on == configDlg) return;
-        configDlg = on;
-        writeSetting("ConfigDlg", on ? 1 : 0);
-        closeSettingsKey();
-        return;
-    }
+    case kCfgDlg:
     case kTrmSlave: {
+        // Written to the settings store at once, or, on an audio thread (no file I/O there), by
+        // the next call from another thread (idle, suspend, resume, close).
         const bool on = toBool(value);
-        if (on == termSlave) return;
-        termSlave = on;
-        writeSetting("TermSlave", on ? 1 : 0);
-        closeSettingsKey();
+        std::atomic<bool>& setting = index == kCfgDlg ? configDlg : termSlave;
+        if (setting.exchange(on) == on) return;
+        settingsToWrite |= index == kCfgDlg ? kWriteConfigDlg : kWriteTermSlave;
+        if (audioThreads.current()) return;
+        std::lock_guard<std::mutex> control(controlMutex);
+        flushSettings();
         return;
     }
     case kInputs: {
@@ -112,7 +119,7 @@ void CTolvane::setParameter(VstInt32 index, float value) {
 float CTolvane::getParameter(VstInt32 index) {
     switch (index) {
     case kSynch: return synchronous ? 1.0f : 0.0f;
-    case kSlave: return clampUnit(static_cast<float>(slaveNumber + 1) / 17.0f);
+    case kSlave: return clampUnit(static_cast<float>(shownSlaveNumber() + 1) / 17.0f);
     case kCfgDlg: return configDlg ? 1.0f : 0.0f;
     case kTrmSlave: return termSlave ? 1.0f : 0.0f;
     case kInputs: return static_cast<float>(pendingIo.numInputs) * 0.0625f;
@@ -135,13 +142,15 @@ void CTolvane::getParameterDisplay(VstInt32 index, char* text) {
     text[0] = 0;
     switch (index) {
     case kSynch: onOffText(synchronous, text); break;
-    case kSlave:
-        if (slaveNumber == -1) {
+    case kSlave: {
+        const VstInt32 number = shownSlaveNumber();
+        if (number == -1) {
             std::strcpy(text, "Default");
         } else {
-            int2string(slaveNumber, text, 6);
+            int2string(number, text, 6);
         }
         break;
+    }
     case kCfgDlg: onOffText(configDlg, text); break;
     case kTrmSlave: onOffText(termSlave, text); break;
     case kInputs: int2string(pendingIo.numInputs, text, 6); break;

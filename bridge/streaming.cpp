@@ -25,35 +25,69 @@ void CTolvane::processReplacing(float** inputs, float** outputs, VstInt32 sample
 }
 
 void CTolvane::advanceLink() {
+    // A sequence this thread started: one answer looked for per call, never waited for.
+    if (sequenceStep != SequenceStep::None) {
+        if (stepConnect(0) == ConnectResult::LateAnswer) processConnectAllowedAt = Clock::now() + kProcessReconnectPause;
+        return;
+    }
     if (startPending) {
-        if (pickUpStartAnswer(0) && !suspendStateSent) sendSuspendState(suspended);
+        pickUpStartAnswer(0, true);
         return;
     }
     if (idleSeen) return;  // a host that idles connects from its idle calls
     // A host that never idles gets its connect attempts here, but not more than one a second
     // once an attempt has run into a late answer, so that a hung slave does not cost every
-    // processing call a 100 ms wait. The same pause follows an attempt that had to look at a
+    // processing call a look at it. The same pause follows an attempt that had to look at a
     // lock object (a block held by another master, a slave that died holding its byte): those
     // looks are system calls, which the processing call makes at most once a second.
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = Clock::now();
     if (now < processConnectAllowedAt) return;
-    const ConnectResult result = tryConnect();
-    if (result == ConnectResult::LateAnswer || result == ConnectResult::NotAttachable ||
-        result == ConnectResult::SlaveGone) {
+    const ConnectResult result = beginConnect();
+    if (result == ConnectResult::NotAttachable || result == ConnectResult::SlaveGone) {
         processConnectAllowedAt = now + kProcessReconnectPause;
     }
 }
 
+bool CTolvane::collectOutstanding() {
+    // The answer to the block that was not answered in time: its output is stale now and is
+    // dropped, but the slave is answering again and this call's block goes through.
+    if (channel.waitEvent(0, nullptr)) {
+        blockOutstanding = false;
+        return true;
+    }
+    const auto now = Clock::now();
+    bool gone = !channel.isSlaveAttached() || now - outstandingSince >= kSilentSlavePatience;
+    if (!gone && now >= nextAliveLook) {
+        nextAliveLook = now + kAliveLookInterval;
+        gone = !channel.isSlaveAlive();
+    }
+    // Given up: later blocks return at once, and reconnecting goes through the normal triggers.
+    if (gone) dropLink();
+    return false;
+}
+
 void CTolvane::process(float** inputs, float** outputs, VstInt32 sampleFrames) {
+    audioThreads.note();
+    // Another thread is moving the link (a connect, a command, a new slave number): this call
+    // leaves the host's buffers alone rather than wait.
+    if (!linkTurn.tryTake()) return;
+    TurnHeld held(linkTurn);
     if (!connected) {
         advanceLink();
         return;
     }
+    // The host's on/off state, sent by this thread right after the start answer, is answered
+    // before any block goes out.
+    if (awaitedCommand != kCmdNone && awaitAnswer(0) == CommandResult::Pending) return;
     if (!channel.isSlaveAttached()) {
-        connected = false;
+        dropLink();
         return;
     }
     if (sampleFrames < 0) return;  // nothing sensible to exchange
+    // A block the slave has not answered yet: this call only looks for that answer (no wait),
+    // until the slave answers again or has been silent for the whole patience.
+    if (blockOutstanding && !collectOutstanding()) return;
+    if (!synchronous && asyncStarted && !asyncDone && !asyncAnswerSeen()) return;
     // A slave signal still pending means the slave has not taken the previous block: this block
     // is dropped, and the poll has taken the stale signal away.
     if (channel.pollEvent(true)) return;
@@ -68,9 +102,11 @@ void CTolvane::process(float** inputs, float** outputs, VstInt32 sampleFrames) {
     const VstTimeInfo* time = getTimeInfo(kProcessFilter);
     if (time) std::memcpy(block->args, time, sizeof(VstTimeInfo));
 
+    // One answer wait per processing call, however many pieces the host block takes.
+    bool mayWait = true;
     const VstInt32 pieceFrames = framesThatFit(std::max(io.numInputs, io.numOutputs));
     if (sampleFrames <= pieceFrames) {
-        exchangePiece(inputs, outputs, 0, sampleFrames);
+        exchangePiece(inputs, outputs, 0, sampleFrames, mayWait);
         return;
     }
     // A host block larger than the sample area: synchronously it goes through the slave in
@@ -85,7 +121,7 @@ void CTolvane::process(float** inputs, float** outputs, VstInt32 sampleFrames) {
         const VstInt32 frames = std::min(pieceFrames, sampleFrames - offset);
         if (offset > 0) {
             if (!channel.isSlaveAttached()) {
-                connected = false;
+                dropLink();
                 return;
             }
             if (channel.pollEvent(true)) return;
@@ -96,19 +132,47 @@ void CTolvane::process(float** inputs, float** outputs, VstInt32 sampleFrames) {
                 std::memcpy(block->args, &pieceTime, sizeof pieceTime);
             }
         }
-        if (!exchangePiece(inputs, outputs, offset, frames)) return;
+        if (!exchangePiece(inputs, outputs, offset, frames, mayWait)) return;
     }
 }
 
-bool CTolvane::exchangePiece(float** inputs, float** outputs, VstInt32 offset, VstInt32 frames) {
+bool CTolvane::asyncAnswerSeen() {
+    // The host did not collect the previous asynchronous block (or the slave has not answered
+    // it). An answer there now completes it; without one the slave is given the same patience
+    // as a silent synchronous slave, counted from the first block found unanswered, after which
+    // the link is given up. In between, blocks go on: the next signal completes whichever block
+    // is outstanding.
+    if (channel.waitEvent(0, nullptr)) {
+        asyncDone = true;
+        asyncLate = false;
+        return true;
+    }
+    const auto now = Clock::now();
+    if (!asyncLate) {
+        asyncLate = true;
+        outstandingSince = now;
+        nextAliveLook = now + kAliveLookInterval;
+        return true;
+    }
+    bool gone = now - outstandingSince >= kSilentSlavePatience;
+    if (!gone && now >= nextAliveLook) {
+        nextAliveLook = now + kAliveLookInterval;
+        gone = !channel.isSlaveAlive();
+    }
+    if (!gone) return true;
+    dropLink();
+    return false;
+}
+
+bool CTolvane::exchangePiece(float** inputs, float** outputs, VstInt32 offset, VstInt32 frames, bool& mayWait) {
     SlaveBlock* block = channel.block;
     copyInputs(inputs, io.numInputs, offset, frames);
     block->command = kCmdProcess;
     // A signal already on the master's event belongs to an earlier exchange (a command answered
-    // after its wait gave up, a block answered after 21 waits, a slave that answers twice). Taken
-    // as this block's answer, it would hand the host the output area while the slave is still
-    // writing it, and every later block would be one answer behind. It is taken away before the
-    // slave is woken, so that the answer awaited or collected is this block's own.
+    // after its wait gave up, a block answered late, a slave that answers twice). Taken as this
+    // block's answer, it would hand the host the output area while the slave is still writing
+    // it, and every later block would be one answer behind. It is taken away before the slave
+    // is woken, so that the answer awaited or collected is this block's own.
     channel.waitEvent(0, nullptr);
     if (!channel.signalEvent(true)) return false;
 
@@ -122,23 +186,20 @@ bool CTolvane::exchangePiece(float** inputs, float** outputs, VstInt32 offset, V
         return true;
     }
 
-    // Wait in 100 ms steps, at most 21 of them, or until the slave leaves. A wait that fails
-    // outright counts as a step too, so the wait is bounded whatever the event does. After each
-    // step that found no answer (the slow path already) one look at the slave's lock tells a
-    // slave that died with its byte set: it will never answer, so the wait ends there.
-    VstInt32 timeouts = 0;
-    bool answered = false;
-    bool slaveGone = false;
-    VstInt32 step = 0;
-    for (; step < kMaxProcessWaits && channel.isSlaveAttached(); ++step) {
-        if (channel.waitEvent(kAnswerWaitMs, &timeouts)) {
-            answered = true;
-            break;
-        }
-        if (!channel.isSlaveAlive()) {
-            slaveGone = true;
-            break;
-        }
+    // One wait of up to 100 ms per processing call. A block not answered within it stays
+    // outstanding: the host's buffers are left as they are, and later calls look for its answer
+    // without waiting (collectOutstanding). A wait that fails outright ends the same way.
+    const bool answered = channel.waitEvent(mayWait ? kAnswerWaitMs : 0, nullptr);
+    if (!answered) {
+        mayWait = false;
+        const auto now = Clock::now();
+        blockOutstanding = true;
+        outstandingSince = now;
+        nextAliveLook = now + kAliveLookInterval;
+        // One look at the slave's lock tells a slave that died with its byte set: it will
+        // never answer, so the link is given up at once.
+        if (!channel.isSlaveAlive()) dropLink();
+        return false;
     }
 
     // The slave's events of this block reach the host before its audio.
@@ -146,18 +207,7 @@ bool CTolvane::exchangePiece(float** inputs, float** outputs, VstInt32 offset, V
         forwardSlaveEvents();
         storeEventCount(block->slaveEventBytes, 0);
     }
-    // Without an answer the output area holds no output of this block: what an earlier block
-    // left (at that block's stride), or half of what a slave killed while writing it wrote.
-    // Copied, the host would play it as this block; the host's buffers are left as they are
-    // instead, as on every other path where the slave gave no output.
-    if (answered) copyOutputs(outputs, offset, frames);
-
-    if (!answered && (step == kMaxProcessWaits || slaveGone)) {
-        // The slave holds the block but no longer answers (or is known dead): drop the link, so
-        // that later blocks return at once and reconnecting goes through the normal triggers.
-        connected = false;
-        return false;
-    }
+    copyOutputs(outputs, offset, frames);
     return true;
 }
 
@@ -209,18 +259,30 @@ void CTolvane::silenceOutputs(float** outputs, VstInt32 frames) {
 }
 
 VstInt32 CTolvane::reportCurrentPosition() {
+    audioThreads.note();
+    if (!linkTurn.tryTake()) return 0;
+    TurnHeld held(linkTurn);
     // Before the first asynchronous block there is nothing to collect, and a wait here would
     // take away an answer meant for someone else (the start answer, for one).
     if (!asyncStarted) return 0;
     if (!asyncDone) {
         asyncDone = channel.waitEvent(0, nullptr);
-        if (asyncDone) copyOutputs(asyncOutputs, 0, asyncFrames);
+        if (asyncDone) {
+            asyncLate = false;
+            copyOutputs(asyncOutputs, 0, asyncFrames);
+        }
     }
     return asyncDone ? asyncFrames : 0;
 }
 
 VstInt32 CTolvane::processEvents(VstEvents* events) {
-    if (!events || !channel.block) return 1;
+    if (!events) return 1;
+    // On an audio thread the events are dropped while another thread moves the link (they
+    // would go to a block that is being replaced, or be cleared by the connect sequence);
+    // elsewhere the call waits for the turn, which the audio thread holds only briefly.
+    if (audioThreads.current() ? !linkTurn.tryTake() : !linkTurn.take(kTurnPatience)) return 1;
+    TurnHeld held(linkTurn);
+    if (!channel.block) return 1;
     const VstInt32 count = events->numEvents;
     // The host allocates as many slots as numEvents says, past the two the record declares:
     // they are reached through a pointer, not by indexing the declared array beyond its end.

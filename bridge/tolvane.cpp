@@ -48,7 +48,8 @@ CTolvane::CTolvane(audioMasterCallback audioMaster, const DeliverableIdentity& i
       slaveInfo{},
       slaveInfoWord(0),
       asyncOutputs{},
-      ident(&identity) {
+      ident(&identity),
+      requestedSlaveNumber(-1) {
     // The steps below run in this order because several of them ask the host something.
     char asyncText[] = "asyncProcessing";
     hostCanAsync = canHostDo(asyncText) != 0;
@@ -65,8 +66,10 @@ CTolvane::CTolvane(audioMasterCallback audioMaster, const DeliverableIdentity& i
     // shared block can carry, whatever was stored by hand.
     readSetting("NumInputs", io.numInputs);
     readSetting("NumOutputs", io.numOutputs);
-    readBoolSetting("ConfigDlg", configDlg);
-    readBoolSetting("TermSlave", termSlave);
+    bool flag = configDlg;
+    if (readBoolSetting("ConfigDlg", flag)) configDlg = flag;
+    flag = termSlave;
+    if (readBoolSetting("TermSlave", flag)) termSlave = flag;
     readBoolSetting("StereoPins", io.stereoPins);
     io.numInputs = clampInputs(io.numInputs);
     io.numOutputs = clampOutputs(io.numOutputs);
@@ -74,6 +77,7 @@ CTolvane::CTolvane(audioMasterCallback audioMaster, const DeliverableIdentity& i
     if (configDlg) {
         // The dialog's result is not looked at: OK and Cancel both keep what was edited.
         runConfigDialog(*this);
+        requestedSlaveNumber = slaveNumber.load();  // the dialog may have moved the channel
         io.numInputs = clampInputs(io.numInputs);
         io.numOutputs = clampOutputs(io.numOutputs);
         writeSetting("NumInputs", io.numInputs);
@@ -103,9 +107,12 @@ CTolvane::CTolvane(audioMasterCallback audioMaster, const DeliverableIdentity& i
 }
 
 CTolvane::~CTolvane() {
-    // Give up the master role first; the channel's destructor then closes both events and the
-    // mapping. Stopping the slave is close()'s business.
+    // Settings changed on an audio thread after close (or without one) are still written. Then
+    // the master role is given up; the channel's destructor closes both events and the mapping.
+    // Stopping the slave is close()'s business.
+    flushSettings();
     channel.attachMaster(false);
+    platformForgetLock(&idleLockWatch);
 }
 
 // ---- Identity and capabilities ----
@@ -201,6 +208,14 @@ bool CTolvane::closeSettingsKey() {
     bool closed = platformCloseSettings(settingsKey);
     settingsKey = nullptr;
     return closed;
+}
+
+void CTolvane::flushSettings() {
+    const unsigned pending = settingsToWrite.exchange(0);
+    if (pending == 0) return;
+    if (pending & kWriteConfigDlg) writeSetting("ConfigDlg", configDlg ? 1 : 0);
+    if (pending & kWriteTermSlave) writeSetting("TermSlave", termSlave ? 1 : 0);
+    closeSettingsKey();
 }
 
 void CTolvane::applyPendingIo() {

@@ -2,13 +2,25 @@
 // it passes the host's audio, events and time information to the slave process bound to its
 // slave number and hands the slave's answer back to the host.
 //
-// Nothing here starts a thread or takes a lock: every operation runs on the host thread that
-// calls it (see frame/thread_tags.h), and the fields and the shared block are shared among those
-// calls without synchronisation, as the link's one-command-in-flight rule allows.
+// Threads (docs/threads.md has the whole contract). A host calls in from several threads at
+// once: its audio thread (processing, often processEvents and automation's setParameter) and
+// its other threads (idle, parameter changes from the GUI, suspend and resume, close). Two
+// things keep them apart, and neither ever makes the audio thread wait:
+// - `controlMutex` serialises the threads that may wait (never taken on an audio thread);
+// - the link's turn (`linkTurn`) is held by whoever touches the shared block, the channel's
+//   objects or the connection's state. The audio thread tries it once and, when another thread
+//   holds it, leaves the block alone for that call; the other threads wait for it, which costs
+//   them at most one answer wait of the audio thread.
+// The audio thread never sends a command and then waits for it outside its own block: the
+// connect sequence it starts goes out one command per call, each answer looked for without
+// waiting on later calls against a 100 ms deadline taken from the clock.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <mutex>
+#include <thread>
 
 #include "bridge/identity.h"
 #include "bridge/settings_store.h"
@@ -26,7 +38,7 @@ constexpr VstInt32 kMaxIoChannels = 16;
 constexpr VstInt32 kParamCountBasic = 4;
 constexpr VstInt32 kParamCountWithIo = 7;
 constexpr std::uint32_t kAnswerWaitMs = 100;    // every command but kCmdStart
-constexpr VstInt32 kMaxProcessWaits = 21;       // timed-out 100 ms waits per synchronous block
+constexpr VstInt32 kMaxProcessWaits = 21;       // 100 ms steps a silent slave is given: 2.1 s
 constexpr VstInt32 kProcessFilter = 0xFFC7;     // time information request mask
 // After a connect started from the processing call fails on a late answer, the processing call
 // starts no new attempt for this long, so a hung slave cannot stall a host that never idles.
@@ -36,51 +48,117 @@ constexpr std::chrono::milliseconds kProcessReconnectPause{1000};
 // start counts as lost (a command sent right after the start can take its signal away before
 // the slave wakes) and the normal triggers connect again.
 constexpr std::chrono::milliseconds kStartAnswerPatience{1000};
+// A synchronous block whose answer did not come within one answer wait stays outstanding; later
+// calls only look for its answer. The link is given up once it has been outstanding this long.
+constexpr std::chrono::milliseconds kSilentSlavePatience{kMaxProcessWaits * kAnswerWaitMs};
+// While a block is outstanding, the processing call looks at the slave's lock at most this often
+// (a few system calls), so that a slave that died is given up without waiting out the patience.
+constexpr std::chrono::milliseconds kAliveLookInterval{250};
+// After a failed connect attempt from an idle call, the next one waits this long at first,
+// doubling up to kIdleRetryMax; a slave that appears (or is new) cuts the pause short.
+constexpr std::chrono::milliseconds kIdleRetryFirst{1000};
+constexpr std::chrono::milliseconds kIdleRetryMax{4000};
+// While connected, idle calls look at the slave's lock this often, to notice a slave that died
+// or was replaced by a new one while no blocks flow.
+constexpr std::chrono::milliseconds kIdleLookInterval{200};
+// How long a thread that may wait waits for the link's turn before it gives up its link work.
+constexpr std::chrono::milliseconds kTurnPatience{1500};
 
 VstInt32 clampInputs(VstInt32 n);
 VstInt32 clampOutputs(VstInt32 n);
 // Copies "On" or "Off" with its terminating zero.
 void onOffText(bool on, char* text);
 
+// The link's turn: a flag, not a lock that anyone sleeps on. The audio thread tries it once;
+// threads that may wait try again every millisecond for a bounded time.
+class LinkTurn {
+public:
+    bool tryTake() noexcept { return !busy.exchange(true, std::memory_order_acquire); }  // [any thread]
+    bool take(std::chrono::milliseconds patience);  // [not the audio thread: sleeps]
+    void give() noexcept { busy.store(false, std::memory_order_release); }              // [holder]
+
+private:
+    std::atomic<bool> busy{false};
+};
+
+// Holds the link's turn, taken before, for a scope.
+class TurnHeld {
+public:
+    explicit TurnHeld(LinkTurn& turn) noexcept : turn_(turn) {}
+    ~TurnHeld() { turn_.give(); }
+    TurnHeld(const TurnHeld&) = delete;
+    TurnHeld& operator=(const TurnHeld&) = delete;
+
+private:
+    LinkTurn& turn_;
+};
+
+// The threads that have called the processing entries, so that a call can tell whether it came
+// from one of them (hosts may process one plug-in on any thread of a pool). [any thread]
+class AudioThreads {
+public:
+    void note() noexcept;            // [audio thread] a few atomic loads, a store the first time
+    bool current() const noexcept;   // [any thread]
+
+private:
+    static constexpr int kSlots = 16;
+    std::atomic<std::uint64_t> ids[kSlots]{};  // platformCurrentThreadId, 0 when empty
+    std::atomic<unsigned> next{0};
+};
+
 class CTolvane : public AudioEffectX {
 public:
     // [main thread] Runs the configuration dialog when that setting is on.
     CTolvane(audioMasterCallback audioMaster, const DeliverableIdentity& identity);
-    ~CTolvane() override;
+    ~CTolvane() override;  // [dispatch thread, after close]
 
     // ---- Overrides, in the order of the base's virtual table ----
-    void close() override;                                     // [dispatch thread, may wait 100 ms]
-    void suspend() override;                                   // [dispatch thread, may wait 100 ms]
-    void resume() override;                                    // [dispatch thread, may wait 100 ms]
-    void setSampleRate(float sampleRate) override;             // [dispatch thread, may wait 100 ms]
-    void setBlockSize(VstInt32 blockSize) override;            // [dispatch thread, may wait 100 ms]
+    // Thread tags (frame/thread_tags.h); "waits" gives the longest the call can be kept.
+    void close() override;                                     // [dispatch thread; waits 1.5 s + 100 ms]
+    void suspend() override;                                   // [dispatch thread; waits 1.5 s + 100 ms]
+    void resume() override;                                    // [dispatch thread; waits 1.5 s + 100 ms]
+    void setSampleRate(float sampleRate) override;             // [dispatch thread; waits 1.5 s + 200 ms]
+    void setBlockSize(VstInt32 blockSize) override;            // [dispatch thread; waits 1.5 s + 200 ms]
     void processReplacing(float** inputs, float** outputs, VstInt32 sampleFrames) override;  // [audio thread]
-    void setParameter(VstInt32 index, float value) override;   // [dispatch thread; Slave# waits]
+    // [any thread] On an audio thread it only records the change (Slave#, CfgDlg, TrmSlave wait
+    // for the next call from another thread); elsewhere Slave# moves the link at once (waits as
+    // renumber).
+    void setParameter(VstInt32 index, float value) override;
     float getParameter(VstInt32 index) override;               // [any thread]
     void getProgramName(char* name) override;                  // [any thread]
-    void getParameterDisplay(VstInt32 index, char* text) override;
-    void getParameterName(VstInt32 index, char* text) override;
+    void getParameterDisplay(VstInt32 index, char* text) override;  // [any thread]
+    void getParameterName(VstInt32 index, char* text) override;     // [any thread]
     void process(float** inputs, float** outputs, VstInt32 sampleFrames) override;  // [audio thread]
-    bool canParameterBeAutomated(VstInt32 index) override;
-    bool string2parameter(VstInt32 index, char* text) override;
-    bool getInputProperties(VstInt32 index, VstPinProperties* properties) override;
-    bool getOutputProperties(VstInt32 index, VstPinProperties* properties) override;
-    VstInt32 processEvents(VstEvents* events) override;        // [dispatch thread, no allocation]
-    VstInt32 canHostDo(char* text) override;
-    bool getEffectName(char* name) override;
-    bool getVendorString(char* text) override;
-    bool getProductString(char* text) override;
-    VstInt32 getVendorVersion() override;
-    VstInt32 canDo(char* text) override;
+    bool canParameterBeAutomated(VstInt32 index) override;     // [any thread]
+    bool string2parameter(VstInt32 index, char* text) override;  // [as setParameter]
+    bool getInputProperties(VstInt32 index, VstPinProperties* properties) override;   // [dispatch thread]
+    bool getOutputProperties(VstInt32 index, VstPinProperties* properties) override;  // [dispatch thread]
+    // [audio or dispatch thread, no allocation] On an audio thread the events are dropped while
+    // another thread holds the link's turn; elsewhere it waits for the turn.
+    VstInt32 processEvents(VstEvents* events) override;
+    VstInt32 canHostDo(char* text) override;                   // [any thread]
+    bool getEffectName(char* name) override;                   // [any thread]
+    bool getVendorString(char* text) override;                 // [any thread]
+    bool getProductString(char* text) override;               // [any thread]
+    VstInt32 getVendorVersion() override;                      // [any thread]
+    VstInt32 canDo(char* text) override;                       // [any thread]
     VstInt32 reportCurrentPosition() override;                 // [audio thread]
-    void setBlockSizeAndSampleRate(VstInt32 blockSize, float sampleRate) override;
-    VstInt32 fxIdle() override;                                // [dispatch thread, may wait 400 ms]
+    void setBlockSizeAndSampleRate(VstInt32 blockSize, float sampleRate) override;  // [as setSampleRate]
+    // [dispatch or GUI thread] Never waits for another thread: it skips its work while another
+    // thread moves the link. A connect attempt waits 400 ms at most, and after a failed one the
+    // next waits 1 s, then 2 s, then 4 s.
+    VstInt32 fxIdle() override;
 
     // ---- Connection (the connect sequence and the commands) ----
     // SlaveGone: slaveAttached is set, but the slave's lock shows that it died without clearing it.
-    enum class ConnectResult { Started, NotAttachable, NoSlave, SlaveGone, Refused, LateAnswer };
-    bool connectSlave();                 // true when the start command was signalled
-    ConnectResult tryConnect();          // connectSlave with the reason of a failure
+    // UnderWay: a command of the sequence awaits its answer.
+    enum class ConnectResult { Started, UnderWay, NotAttachable, NoSlave, SlaveGone, Refused, LateAnswer };
+    // [main or dispatch thread; waits 1.5 s for the turn + 400 ms] The whole sequence, each
+    // answer waited for: true when the start command was signalled.
+    bool connectSlave();
+    // The senders, for threads that may wait: each waits up to 100 ms for its answer.
+    // [the link's turn held, not on an audio thread]
+    ConnectResult tryConnect();
     bool sendSetIo();
     bool sendSetSampleRate(float rate);
     bool sendSetBlockSize(VstInt32 frames);
@@ -88,17 +166,18 @@ public:
     bool sendStart();
     bool sendStop();
     bool sendSuspendState(bool suspend);
-    // Moves the link to another slave number (the Slave# parameter).
+    // [main or dispatch thread; waits 1.5 s for the turn + 500 ms] Moves the link to another
+    // slave number: stops the old slave, reopens the channel, connects.
     void renumber(VstInt32 newSlaveNumber);
 
-    // ---- Settings ----
+    // ---- Settings ---- [main or dispatch thread: file or registry I/O]
     bool openSettingsKey();
     bool writeSetting(const char* name, VstInt32 value);
     bool readSetting(const char* name, VstInt32& out);
     bool readBoolSetting(const char* name, bool& out);
     bool closeSettingsKey();
 
-    // ---- Streaming ----
+    // ---- Streaming ---- [audio thread, the link's turn held]
     void copyInputs(float** inputs, VstInt32 count, VstInt32 offset, VstInt32 frames);
     void copyOutputs(float** outputs, VstInt32 offset, VstInt32 frames);
     bool forwardSlaveEvents();
@@ -106,21 +185,23 @@ public:
     const DeliverableIdentity& identity() const { return *ident; }
 
     // ---- Members, in declared order ----
+    // Flags read across threads are atomic; everything else of the link is touched only with
+    // the link's turn held, the settings only with controlMutex held.
     SettingsKey* settingsKey;
-    bool configDlg;
-    bool termSlave;
+    std::atomic<bool> configDlg;
+    std::atomic<bool> termSlave;
     bool hostCanAsync;
-    bool idleSeen;
-    bool synchronous;
-    bool hostReceivesEvents;
-    bool connected;
-    bool startPending;
+    std::atomic<bool> idleSeen;
+    std::atomic<bool> synchronous;
+    std::atomic<bool> hostReceivesEvents;
+    std::atomic<bool> connected;
+    std::atomic<bool> startPending;
     bool suspended;
     bool suspendStateSent;
     bool asyncDone;
     VstInt32 asyncFrames;
     CSlaveShMem channel;
-    VstInt32 slaveNumber;
+    std::atomic<VstInt32> slaveNumber;
     IoConfig io;
     bool hostAcceptsIo;
     bool pinChangePending;
@@ -130,28 +211,92 @@ public:
     float* asyncOutputs[kMaxIoChannels];
 
 private:
-    enum class CommandResult { Answered, Refused, Late };
-    // One exchange: refused without a slave or while the previous signal is pending; otherwise
-    // the arguments and code are written, the slave signalled and, unless `wait` is false, the
-    // answer awaited for up to 100 ms.
-    CommandResult sendCommand(SlaveCommand command, const void* arguments, std::size_t argumentBytes,
-                              bool wait);
-    // The processing call's part of the connection while not connected.
+    using Clock = std::chrono::steady_clock;
+    enum class CommandResult { Answered, Refused, Late, Pending };
+    // The connect sequence's command whose answer is awaited (None: no sequence under way).
+    enum class SequenceStep : std::uint8_t { None, SetIo, SetSampleRate, SetBlockSize, GetInfo };
+
+    // One exchange: refused without a living slave or while the previous signal is pending;
+    // otherwise the arguments and code are written, the slave signalled, and the answer's
+    // deadline set 100 ms ahead. [the turn held]
+    CommandResult issueCommand(SlaveCommand command, const void* arguments, std::size_t argumentBytes);
+    // Looks for the awaited answer, waiting up to `milliseconds` (0 on an audio thread) but
+    // never past its deadline: Answered, Pending, or Late once the deadline has passed.
+    CommandResult awaitAnswer(std::uint32_t milliseconds);
+    // issueCommand, then the answer waited for (threads that may wait).
+    CommandResult sendCommand(SlaveCommand command, const void* arguments, std::size_t argumentBytes);
+    // Sends the sequence's next command after `step`; false when it was refused.
+    bool issueSequenceStep(SequenceStep step);
+    // Begins a connect sequence: attach, version, slave checks, then SetIo sent.
+    ConnectResult beginConnect();
+    // Advances a sequence under way by at most one answer (waiting up to `milliseconds`):
+    // Started once the start has gone out, Refused or LateAnswer when it ended, UnderWay while a
+    // command still awaits its answer.
+    ConnectResult stepConnect(std::uint32_t milliseconds);
+    // Takes the start answer if it is there within `milliseconds`. Only a successful pick-up
+    // sets `connected`; then the host's on/off state goes out (waited for unless `audio`).
+    bool pickUpStartAnswer(std::uint32_t milliseconds, bool audio);
+    bool startAnswerOverdue() const;
+    // Forgets everything of the current session with the slave (the next connect starts anew).
+    void dropLink();
+    // For threads that may wait, with the turn held: finishes what an audio thread left under
+    // way (a sequence, an awaited answer, a start answer, an outstanding block), so that a new
+    // command sees only its own answer.
+    void settleLink();
+    // The processing call's part of the connection while not connected. [the turn held]
     void advanceLink();
+    // The slave's answer to an outstanding synchronous block: true once it is there (or the
+    // block is no longer awaited); false keeps the block outstanding, or gives the link up.
+    bool collectOutstanding();
+    // The previous asynchronous block, found not collected by the next processing call: true
+    // when the block may go on, false when the slave has been given up.
+    bool asyncAnswerSeen();
     // One synchronous or asynchronous exchange of `frames` frames starting at `offset` of the
-    // host's buffers; false when the link dropped and no further piece should be sent.
-    bool exchangePiece(float** inputs, float** outputs, VstInt32 offset, VstInt32 frames);
+    // host's buffers; false when no further piece should be sent. `mayWait` is whether this
+    // call still has its one answer wait.
+    bool exchangePiece(float** inputs, float** outputs, VstInt32 offset, VstInt32 frames, bool& mayWait);
     void silenceOutputs(float** outputs, VstInt32 frames);
     bool describePin(VstInt32 index, VstInt32 count, const char* pairFormat, const char* singleFormat,
                      VstPinProperties* properties);
     void applyPendingIo();
+    // Threads that may wait, controlMutex held: a Slave# change recorded on an audio thread is
+    // carried out, and settings changed there are written.
+    void catchUp();
+    void flushSettings();
+    void renumberLocked(VstInt32 newSlaveNumber);
+    // Idle's look at a connected slave: dropped when it died or another slave took its place.
+    void watchConnectedSlave(Clock::time_point now);
+    void noteIdleFailure(Clock::time_point now);
+    // The slave number the parameter shows: one changed on an audio thread before the link moves.
+    VstInt32 shownSlaveNumber() const { return renumberRequested ? requestedSlaveNumber.load() : slaveNumber.load(); }
 
     const DeliverableIdentity* ident;
     CommandResult lastCommand = CommandResult::Refused;  // outcome of the latest sendCommand
     bool asyncStarted = false;  // an asynchronous block has been handed to the slave
-    std::chrono::steady_clock::time_point processConnectAllowedAt{};
-    std::chrono::steady_clock::time_point startSentAt{};
-    bool startAnswerOverdue() const;
-    // Takes the start answer if it comes within `milliseconds`: connected, or the wait given up.
-    bool pickUpStartAnswer(std::uint32_t milliseconds);
+    SequenceStep sequenceStep = SequenceStep::None;
+    SlaveCommand awaitedCommand = kCmdNone;  // a command whose answer is still looked for
+    Clock::time_point answerDeadline{};
+    bool blockOutstanding = false;           // a synchronous block is still unanswered
+    bool asyncLate = false;                  // an asynchronous block was found unanswered
+    Clock::time_point outstandingSince{};
+    Clock::time_point nextAliveLook{};
+    Clock::time_point processConnectAllowedAt{};
+    Clock::time_point startSentAt{};
+
+    LinkTurn linkTurn;
+    AudioThreads audioThreads;
+    std::mutex controlMutex;
+    // Under controlMutex: idle's pacing and its view of the connected slave.
+    Clock::time_point idleRetryAt{};
+    std::chrono::milliseconds idleRetryPause{0};
+    Clock::time_point nextIdleLook{};
+    std::uint64_t connectedSlaveIdentity = 0;  // the slave lock object's identity (0: unknown)
+    bool slaveSeenAttached = false;
+    PlatformLockWatch* idleLockWatch = nullptr;  // idle's own looks at the slave's lock
+    // Changes made on an audio thread, for the next thread that may wait.
+    std::atomic<VstInt32> requestedSlaveNumber;
+    std::atomic<bool> renumberRequested{false};
+    static constexpr unsigned kWriteConfigDlg = 1;
+    static constexpr unsigned kWriteTermSlave = 2;
+    std::atomic<unsigned> settingsToWrite{0};  // settings changed where no file may be written
 };

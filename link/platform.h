@@ -91,6 +91,17 @@ enum class LockState {
 LockState platformProbeLock(const char* name, PlatformLockWatch** watch);
 // Drops what the looks kept; *watch becomes null. [as platformProbeLock]
 void platformForgetLock(PlatformLockWatch** watch);
+// The identity of the object the name names now (0 when there is none, or on Windows, where a
+// lock object has no identity to look at). A Presence lock whose holder died is replaced by a
+// new object when a new process takes it, so a different identity means another holder.
+// No allocation. [dispatch thread: a few system calls]
+std::uint64_t platformLockIdentity(const char* name);
 // Removes the named lock object when it exists and nobody holds it (POSIX: one left behind by
 // a holder that died). Nothing on Windows. [main or dispatch thread]
 void platformSweepLock(const char* name);
+
+// ---- Threads ----
+
+// A number that tells the calling thread from every other living thread (never 0). No system
+// call, no allocation. [any thread]
+std::uint64_t platformCurrentThreadId();

@@ -17,6 +17,7 @@
 
 #include <fcntl.h>
 #include <linux/futex.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -332,7 +333,8 @@ void pauseForRetry() {
 
 LockTake platformTakeLock(const char* name, LockKind kind, std::uint32_t patienceMs, PlatformLock** lock,
                           bool* existed) {
-    (void)kind;  // both kinds are the same object here: it outlives a holder that dies
+    // Both kinds are the same object here: it outlives a holder that dies.
+    bool replacedDead = false;
     if (lock == nullptr) {
         return LockTake::Failed;
     }
@@ -384,8 +386,19 @@ LockTake platformTakeLock(const char* name, LockKind kind, std::uint32_t patienc
             ++attempt;
             continue;
         }
+        if (!created && kind == LockKind::Presence) {
+            // Left by a holder that died. It is replaced by a new object, so that a master that
+            // knew the dead holder's object can tell that a new process holds the role now
+            // (platformLockIdentity). Whoever makes the new object first holds it.
+            shm_unlink(object.objectName);
+            close(fd);
+            object.fd = -1;
+            replacedDead = true;
+            ++attempt;
+            continue;
+        }
         if (existed != nullptr) {
-            *existed = !created;
+            *existed = !created || replacedDead;
         }
         *lock = lockFromDescriptor(fd);
         return LockTake::Taken;
@@ -449,4 +462,28 @@ void platformSweepLock(const char* name) {
         shm_unlink(object.objectName);
     }
     close(object.fd);
+}
+
+std::uint64_t platformLockIdentity(const char* name) {
+    SharedObject object;
+    if (!setLockNames(object, name)) {
+        return 0;
+    }
+    const int fd = shm_open(object.objectName, O_RDONLY, 0);
+    if (fd < 0) {
+        return 0;
+    }
+    struct stat status {};
+    const bool known = fstat(fd, &status) == 0;
+    close(fd);
+    if (!known) {
+        return 0;
+    }
+    const std::uint64_t identity =
+        static_cast<std::uint64_t>(status.st_ino) ^ (static_cast<std::uint64_t>(status.st_dev) << 40);
+    return identity != 0 ? identity : 1;
+}
+
+std::uint64_t platformCurrentThreadId() {
+    return static_cast<std::uint64_t>(pthread_self()) | 1u;  // glibc: the thread's address, never 0
 }

@@ -296,3 +296,7 @@ void platformForgetLock(PlatformLockWatch** watch) {
 }
 
 void platformSweepLock(const char* name) { (void)name; }
+
+std::uint64_t platformLockIdentity(const char*) { return 0; }
+
+std::uint64_t platformCurrentThreadId() { return static_cast<std::uint64_t>(GetCurrentThreadId()) + 1; }
