@@ -193,3 +193,49 @@ TEST_F(BridgeThreads, SlaveChangedOnTheAudioThread) {
     }
     closeBridge(b);
 }
+
+// A slave that holds its byte but never answers (hung, or dead without a lock object): idle
+// calls come from the host's GUI thread, so after a failed attempt they leave it alone for a
+// second, then longer, instead of waiting 100 ms on every other call.
+TEST_F(BridgeThreads, IdleBacksOffFromASilentSlave) {
+    const std::int32_t number = uniqueSlaveNumber();
+    ScriptedSlave slave(number);
+    slave.handler = [](SlaveBlock&, std::int32_t) { return false; };
+    CTolvane* b = makeBridge(sandbox);
+    AEffect* e = b->getAeffect();
+    b->renumber(number);  // the first attempt: SetIo is late
+    slave.clearLog();
+    Clock::duration inside{};
+    const auto started = Clock::now();
+    while (Clock::now() - started < std::chrono::seconds(3)) {
+        const auto before = Clock::now();
+        idle(e);
+        inside += Clock::now() - before;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const double share = std::chrono::duration<double>(inside) / std::chrono::duration<double>(Clock::now() - started);
+    EXPECT_LE(slave.countOf(kCmdSetIo), 2);  // after about 1 s, then 2 s later
+    EXPECT_LT(share, 0.15) << "share of the time spent inside idle calls";
+    closeBridge(b);
+}
+
+// Automation of CfgDlg and TrmSlave on the audio thread writes no file there: the change is
+// written by the next idle call, or at close at the latest.
+TEST_F(BridgeThreads, SettingsChangedOnTheAudioThreadAreWrittenLater) {
+    CTolvane* b = makeBridge(sandbox);
+    AEffect* e = b->getAeffect();
+    Block block;
+    block.process(e);  // this thread is the audio thread from now on
+    std::int32_t value = -1;
+    e->setParameter(e, 3, 0.0f);  // TrmSlave off
+    EXPECT_TRUE(!sandbox.read("TermSlave", value) || value == 1) << "written on the audio thread";
+    std::thread gui([e] { idle(e); });
+    gui.join();
+    EXPECT_TRUE(sandbox.read("TermSlave", value));
+    EXPECT_EQ(value, 0);
+
+    e->setParameter(e, 2, 1.0f);  // CfgDlg on, then the host closes the plug-in
+    closeBridge(b);
+    EXPECT_TRUE(sandbox.read("ConfigDlg", value));
+    EXPECT_EQ(value, 1);
+}

@@ -15,6 +15,7 @@
 //   poll-empty          polling the own event must find nothing
 //   renumber:N          open the channel again under N
 //   echo:K              K times: wait for a wake-up, add 1 to the int32 at args+0, answer
+//   serve:K             K waits of up to 10 s: answer each wake-up, printing the command code
 //   sleep:MS            sleep
 //   die                 end at once without closing anything, as a crashed process does
 #include <chrono>
@@ -122,6 +123,16 @@ bool runStep(std::unique_ptr<CSlaveShMem>& channel, const std::vector<std::strin
         c.openChannel(static_cast<std::int32_t>(field(fields, 1)));
         why = "no block mapped";
         return c.block != nullptr;
+    }
+    if (name == "serve") {
+        // Answers every command for N rounds, printing each command code on its own line.
+        for (long round = 0; round < field(fields, 1); ++round) {
+            if (!c.waitEvent(kEchoWaitMs, nullptr)) continue;
+            std::printf("%d\n", static_cast<int>(c.block->command));
+            std::fflush(stdout);
+            c.signalEvent(true);
+        }
+        return true;
     }
     if (name == "echo") {
         for (long round = 0; round < field(fields, 1); ++round) {
