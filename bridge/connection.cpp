@@ -21,13 +21,16 @@ std::uint32_t millisecondsUntil(std::chrono::steady_clock::time_point deadline) 
 
 }  // namespace
 
-bool LinkTurn::take(std::chrono::milliseconds patience) {
+bool LinkTurn::take(std::chrono::milliseconds patience, bool announce) {
     const auto deadline = std::chrono::steady_clock::now() + patience;
-    while (!tryTake()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
+    if (announce) wanted.fetch_add(1, std::memory_order_acq_rel);
+    bool taken = false;
+    while (!(taken = !busy.exchange(true, std::memory_order_acquire))) {
+        if (std::chrono::steady_clock::now() >= deadline) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    return true;
+    if (announce) wanted.fetch_sub(1, std::memory_order_acq_rel);
+    return taken;
 }
 
 void AudioThreads::note() noexcept {
@@ -343,7 +346,11 @@ VstInt32 CTolvane::fxIdle() {
     if (result == ConnectResult::Started) {
         idleRetryPause = std::chrono::milliseconds(0);
         connectedSlaveIdentity = platformLockIdentity(channel.slaveLockName);
-    } else if (result != ConnectResult::NoSlave) {
+    } else if (result == ConnectResult::LateAnswer || result == ConnectResult::Refused ||
+               result == ConnectResult::NotAttachable) {
+        // Attempts that cost a wait, or find the slave or the block held up. A slave that died
+        // holding its byte costs only a look at its lock: the next idle call looks again, so
+        // that a slave started in its place is connected at once.
         noteIdleFailure(now);
     }
     return 1;

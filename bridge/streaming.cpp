@@ -280,7 +280,7 @@ VstInt32 CTolvane::processEvents(VstEvents* events) {
     // On an audio thread the events are dropped while another thread moves the link (they
     // would go to a block that is being replaced, or be cleared by the connect sequence);
     // elsewhere the call waits for the turn, which the audio thread holds only briefly.
-    if (audioThreads.current() ? !linkTurn.tryTake() : !linkTurn.take(kTurnPatience)) return 1;
+    if (audioThreads.current() ? !linkTurn.tryTake() : !linkTurn.take(kTurnPatience, false)) return 1;
     TurnHeld held(linkTurn);
     if (!channel.block) return 1;
     const VstInt32 count = events->numEvents;

@@ -70,15 +70,24 @@ VstInt32 clampOutputs(VstInt32 n);
 void onOffText(bool on, char* text);
 
 // The link's turn: a flag, not a lock that anyone sleeps on. The audio thread tries it once;
-// threads that may wait try again every millisecond for a bounded time.
+// threads that may wait try again every millisecond for a bounded time. A thread that comes to
+// move the link announces itself, and the audio thread then leaves the turn to it rather than
+// take it again for its next block: a host that processes back to back would otherwise never
+// let a parameter change or a suspend through.
 class LinkTurn {
 public:
-    bool tryTake() noexcept { return !busy.exchange(true, std::memory_order_acquire); }  // [any thread]
-    bool take(std::chrono::milliseconds patience);  // [not the audio thread: sleeps]
-    void give() noexcept { busy.store(false, std::memory_order_release); }              // [holder]
+    // [any thread] One try; refused while another thread waits to move the link.
+    bool tryTake() noexcept {
+        return wanted.load(std::memory_order_acquire) == 0 && !busy.exchange(true, std::memory_order_acquire);
+    }
+    // [not the audio thread: sleeps] `announce` false: wait without holding the audio thread
+    // back (for work that is over in microseconds, such as packing events).
+    bool take(std::chrono::milliseconds patience, bool announce = true);
+    void give() noexcept { busy.store(false, std::memory_order_release); }  // [holder]
 
 private:
     std::atomic<bool> busy{false};
+    std::atomic<int> wanted{0};
 };
 
 // Holds the link's turn, taken before, for a scope.

@@ -373,12 +373,13 @@ TEST_F(BridgeLink, SlaveLeavingDropsTheConnection) {
 // whole patience is given up, and a huge host block split into pieces waits once as a whole.
 TEST_F(BridgeLink, SilentSlaveCostsOneWaitAcrossCalls) {
     ScriptedSlave slave(number);
-    CTolvane* b = makeConnectedBridge(slave);
-    std::atomic<bool> silent{true};
+    std::atomic<bool> silent{false};
     slave.handler = [&](SlaveBlock& block, std::int32_t command) {
         if (silent) return false;
         return ScriptedSlave::passThrough(block, command);
     };
+    CTolvane* b = makeConnectedBridge(slave);
+    silent = true;
     Buffers buffers(2, 2, 16);
     auto timed = [&](int frames, Buffers& host) {
         const auto start = std::chrono::steady_clock::now();
