@@ -231,22 +231,26 @@ private:
     CommandResult issueCommand(SlaveCommand command, const void* arguments, std::size_t argumentBytes);
     // Looks for the awaited answer, waiting up to `milliseconds` (0 on an audio thread) but
     // never past its deadline: Answered, Pending, or Late once the deadline has passed.
+    // [the turn held]
     CommandResult awaitAnswer(std::uint32_t milliseconds);
-    // issueCommand, then the answer waited for (threads that may wait).
+    // issueCommand, then the answer waited for. [dispatch or main thread, the turn held]
     CommandResult sendCommand(SlaveCommand command, const void* arguments, std::size_t argumentBytes);
-    // Sends the sequence's next command after `step`; false when it was refused.
+    // Sends the sequence's next command after `step`; false when it was refused. [the turn held]
     bool issueSequenceStep(SequenceStep step);
-    // Begins a connect sequence: attach, version, slave checks, then SetIo sent.
+    // Begins a connect sequence: attach, version, slave checks, then SetIo sent. [the turn held;
+    // on the audio thread only in a host that never idles: a few system calls]
     ConnectResult beginConnect();
     // Advances a sequence under way by at most one answer (waiting up to `milliseconds`):
     // Started once the start has gone out, Refused or LateAnswer when it ended, UnderWay while a
-    // command still awaits its answer.
+    // command still awaits its answer. [the turn held]
     ConnectResult stepConnect(std::uint32_t milliseconds);
     // Takes the start answer if it is there within `milliseconds`. Only a successful pick-up
     // sets `connected`; then the host's on/off state goes out (waited for unless `audio`).
+    // [the turn held]
     bool pickUpStartAnswer(std::uint32_t milliseconds, bool audio);
-    bool startAnswerOverdue() const;
+    bool startAnswerOverdue() const;  // [any thread]
     // Forgets everything of the current session with the slave (the next connect starts anew).
+    // [the turn held]
     void dropLink();
     // For threads that may wait, with the turn held: finishes what an audio thread left under
     // way (a sequence, an awaited answer, a start answer, an outstanding block), so that a new
@@ -256,27 +260,31 @@ private:
     void advanceLink();
     // The slave's answer to an outstanding synchronous block: true once it is there (or the
     // block is no longer awaited); false keeps the block outstanding, or gives the link up.
+    // [audio thread, the turn held; a look at the slave's lock at most every 250 ms]
     bool collectOutstanding();
     // The previous asynchronous block, found not collected by the next processing call: true
-    // when the block may go on, false when the slave has been given up.
+    // when the block may go on, false when the slave has been given up. [audio thread, the turn held]
     bool asyncAnswerSeen();
     // One synchronous or asynchronous exchange of `frames` frames starting at `offset` of the
     // host's buffers; false when no further piece should be sent. `mayWait` is whether this
-    // call still has its one answer wait.
+    // call still has its one answer wait. [audio thread, the turn held]
     bool exchangePiece(float** inputs, float** outputs, VstInt32 offset, VstInt32 frames, bool& mayWait);
-    void silenceOutputs(float** outputs, VstInt32 frames);
+    void silenceOutputs(float** outputs, VstInt32 frames);  // [audio thread]
+    // [dispatch thread]
     bool describePin(VstInt32 index, VstInt32 count, const char* pairFormat, const char* singleFormat,
                      VstPinProperties* properties);
-    void applyPendingIo();
+    void applyPendingIo();  // [dispatch thread, controlMutex and the turn held]
     // Threads that may wait, controlMutex held: a Slave# change recorded on an audio thread is
     // carried out, and settings changed there are written.
     void catchUp();
     void flushSettings();
     void renumberLocked(VstInt32 newSlaveNumber);
     // Idle's look at a connected slave: dropped when it died or another slave took its place.
+    // [dispatch thread, controlMutex held; takes the turn only to drop the link]
     void watchConnectedSlave(Clock::time_point now);
-    void noteIdleFailure(Clock::time_point now);
+    void noteIdleFailure(Clock::time_point now);  // [dispatch thread, controlMutex held]
     // The slave number the parameter shows: one changed on an audio thread before the link moves.
+    // [any thread]
     VstInt32 shownSlaveNumber() const { return renumberRequested ? requestedSlaveNumber.load() : slaveNumber.load(); }
 
     const DeliverableIdentity* ident;
