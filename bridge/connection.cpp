@@ -376,6 +376,12 @@ void CTolvane::suspend() {
 void CTolvane::resume() {
     std::lock_guard<std::mutex> control(controlMutex);
     catchUp();
+    // The slave may have died or been replaced while the host was off: a look now, so that a
+    // new slave is connected afresh (by the next trigger) instead of being sent Resume alone.
+    if (connected) {
+        nextIdleLook = Clock::time_point{};
+        watchConnectedSlave(Clock::now());
+    }
     wantEvents(1);
     needIdle();
     char eventsText[] = "receiveVstEvents";
