@@ -58,7 +58,9 @@ CTolvane::CommandResult CTolvane::issueCommand(SlaveCommand command, const void*
     // died with its byte set is sent nothing: its answer could only be waited for in vain.
     lastCommand = CommandResult::Refused;
     awaitedCommand = kCmdNone;
-    if (!channel.isSlaveAlive() || channel.pollEvent(true)) return CommandResult::Refused;
+    // Refused means nothing written: an instance that does not hold the master role would write
+    // into the block another instance streams through.
+    if (!channel.masterRole || !channel.isSlaveAlive() || channel.pollEvent(true)) return CommandResult::Refused;
     SlaveBlock* block = channel.block;
     if (argumentBytes > sizeof(block->args)) argumentBytes = sizeof(block->args);
     if (argumentBytes > 0) std::memcpy(block->args, arguments, argumentBytes);
@@ -236,8 +238,16 @@ bool CTolvane::connectSlave() {
     if (!linkTurn.take(kTurnPatience)) return false;
     TurnHeld held(linkTurn);
     settleLink();
-    if (connected) return false;
+    if (connected || !reopenMissingBlock()) return false;
     return tryConnect() == ConnectResult::Started;
+}
+
+bool CTolvane::reopenMissingBlock() {
+    // A block that could not be had (no room in the shared-memory file system, objects that are
+    // not ours) is tried again by the calls that may make system calls; the processing call
+    // never opens objects.
+    if (!channel.block) channel.openChannel(slaveNumber);
+    return channel.block != nullptr;
 }
 
 // ---- The start answer ----
@@ -331,6 +341,11 @@ VstInt32 CTolvane::fxIdle() {
     }
     if (connected) return 1;
     connectedSlaveIdentity = 0;
+    if (now < idleRetryAt && !channel.block) return 1;
+    if (!reopenMissingBlock()) {
+        noteIdleFailure(now);
+        return 1;
+    }
 
     const bool attached = channel.isSlaveAttached();
     if (attached && !slaveSeenAttached) idleRetryAt = now;  // a slave appeared
@@ -392,6 +407,7 @@ void CTolvane::resume() {
     suspended = false;
     if (turn) {
         TurnHeld held(linkTurn);
+        if (!connected) reopenMissingBlock();
         sendSuspendState(false);
     } else {
         suspendStateSent = false;

@@ -9,11 +9,14 @@
 
 struct SettingsKey;  // an open store; opened for one batch of reads or writes, then closed
 
-// Opens the store, creating it when missing; null on failure.
+// Opens the store; null on failure. A missing store opens with no values. On POSIX nothing is
+// created until the first write, and anything but a regular file at the path fails without being
+// opened; the Windows registry key is created at the open.
 SettingsKey* platformOpenSettings(const char* keyPath);
 // True and *out set when the value exists and is a 4-byte integer; otherwise *out is untouched.
 bool platformReadSetting(SettingsKey* key, const char* name, std::int32_t* out);
-// Writes the value (always, whether or not it differs); true on success.
+// Writes the value (always, whether or not it differs), creating the store when missing; true on
+// success.
 bool platformWriteSetting(SettingsKey* key, const char* name, std::int32_t value);
 // Closes the store; true on success. A null key closes nothing and answers true.
 bool platformCloseSettings(SettingsKey* key);

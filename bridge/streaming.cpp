@@ -95,7 +95,7 @@ void CTolvane::process(float** inputs, float** outputs, VstInt32 sampleFrames) {
 
     // Events the slave left since the previous block (in asynchronous mode, that block's events).
     if (loadEventCount(block->slaveEventBytes) != 0) {
-        forwardSlaveEvents();
+        forwardSlaveEvents(sampleFrames);
         storeEventCount(block->slaveEventBytes, 0);
     }
 
@@ -204,7 +204,7 @@ bool CTolvane::exchangePiece(float** inputs, float** outputs, VstInt32 offset, V
 
     // The slave's events of this block reach the host before its audio.
     if (loadEventCount(block->slaveEventBytes) != 0) {
-        forwardSlaveEvents();
+        forwardSlaveEvents(offset + frames);
         storeEventCount(block->slaveEventBytes, 0);
     }
     copyOutputs(outputs, offset, frames);
@@ -282,7 +282,9 @@ VstInt32 CTolvane::processEvents(VstEvents* events) {
     // elsewhere the call waits for the turn, which the audio thread holds only briefly.
     if (audioThreads.current() ? !linkTurn.tryTake() : !linkTurn.take(kTurnPatience, false)) return 1;
     TurnHeld held(linkTurn);
-    if (!channel.block) return 1;
+    // Without the master role the block is another instance's (or nobody's yet): nothing of
+    // ours is written into it. Events before a connect would be cleared by it anyway.
+    if (!channel.block || !channel.masterRole) return 1;
     const VstInt32 count = events->numEvents;
     // The host allocates as many slots as numEvents says, past the two the record declares:
     // they are reached through a pointer, not by indexing the declared array beyond its end.
@@ -295,7 +297,7 @@ VstInt32 CTolvane::processEvents(VstEvents* events) {
     return 1;
 }
 
-bool CTolvane::forwardSlaveEvents() {
+bool CTolvane::forwardSlaveEvents(VstInt32 frames) {
     SlaveBlock* block = channel.block;
     if (!block || !hostReceivesEvents) return hostReceivesEvents;
     PackedEventReader reader(block->slaveEvents, loadEventCount(block->slaveEventBytes));
@@ -305,13 +307,20 @@ bool CTolvane::forwardSlaveEvents() {
     list.reserved = 0;
     list.events[0] = &event.event;
     list.events[1] = nullptr;
+    const VstInt32 lastFrame = frames > 0 ? frames - 1 : 0;
     while (reader.next(event)) {
-        // byteSize is the slave's; one that claims more than the record holds is put back to the
-        // standard size, so that a host copying byteSize bytes stays inside the record.
-        const VstInt32 standard = event.event.type == kVstSysExType
-                                      ? VstInt32{sizeof(VstMidiSysexEvent) - 2 * sizeof(VstInt32)}
-                                      : VstInt32{sizeof(VstMidiEvent) - 2 * sizeof(VstInt32)};
-        if (event.event.byteSize < 0 || event.event.byteSize > standard) event.event.byteSize = standard;
+        // Hosts index their buffers with deltaFrames: it is kept inside the block the host is
+        // processing, whatever the slave wrote.
+        if (event.event.deltaFrames < 0) event.event.deltaFrames = 0;
+        if (event.event.deltaFrames > lastFrame) event.event.deltaFrames = lastFrame;
+        // byteSize is the slave's, as the host sees it. Only a value that claims more than the
+        // record the host receives (or less than nothing) is put back to the standard size, so
+        // that a host copying byteSize bytes stays inside the record.
+        const bool sysex = event.event.type == kVstSysExType;
+        const VstInt32 record = sysex ? VstInt32{sizeof(VstMidiSysexEvent)} : VstInt32{sizeof(VstMidiEvent)};
+        if (event.event.byteSize < 0 || event.event.byteSize > record) {
+            event.event.byteSize = record - 2 * VstInt32{sizeof(VstInt32)};
+        }
         sendVstEventsToHost(&list);
     }
     return true;

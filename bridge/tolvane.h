@@ -189,7 +189,8 @@ public:
     // ---- Streaming ---- [audio thread, the link's turn held]
     void copyInputs(float** inputs, VstInt32 count, VstInt32 offset, VstInt32 frames);
     void copyOutputs(float** outputs, VstInt32 offset, VstInt32 frames);
-    bool forwardSlaveEvents();
+    // Hands the slave's events to the host, their deltaFrames kept inside a block of `frames`.
+    bool forwardSlaveEvents(VstInt32 frames);
 
     const DeliverableIdentity& identity() const { return *ident; }
 
@@ -282,6 +283,9 @@ private:
     // Idle's look at a connected slave: dropped when it died or another slave took its place.
     // [dispatch thread, controlMutex held; takes the turn only to drop the link]
     void watchConnectedSlave(Clock::time_point now);
+    // Opens the channel again when its block could not be had. [dispatch or main thread, the
+    // turn held: system calls]
+    bool reopenMissingBlock();
     void noteIdleFailure(Clock::time_point now);  // [dispatch thread, controlMutex held]
     // The slave number the parameter shows: one changed on an audio thread before the link moves.
     // [any thread]

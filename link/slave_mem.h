@@ -54,8 +54,9 @@ constexpr std::uint32_t kSlaveLockPatienceMs = 200;
 
 // Besides the block and its events, CSlaveShMem uses the two lock objects of its slave number
 // (link/platform.h) to tell a peer that died from one that still holds its attach byte:
-// - the master role is taken with the master lock held first, and a byte that is set while the
-//   lock is free (its master died) is taken over; a living master's lock refuses the role;
+// - the master role is taken with the master lock held first; a byte that is set beside a lock
+//   object left free by a master that died is taken over; a living master's lock refuses the
+//   role, and so does a set byte beside no lock object (a master that keeps no lock);
 // - attachSlaveWithLock takes the slave role with the slave lock held, and isSlaveAlive tells a
 //   master that a slave which did so has died with its byte set. A slave attached with the
 //   plain attachSlave keeps no lock, and its byte counts as before.
@@ -84,8 +85,9 @@ public:
     bool waitEvent(std::uint32_t milliseconds, std::int32_t* timeouts);
 
     // Takes the master lock, then the byte: refused while a living master holds the lock; a
-    // byte set beside a free lock is taken over. Giving the role up clears the byte, then
-    // releases the lock. When no lock object can be made the byte alone decides, as before.
+    // byte set beside a lock object that its dead master left free is taken over, one set
+    // beside no lock object is refused. Giving the role up clears the byte, then releases the
+    // lock. When no lock object can be made the byte alone decides: only a free byte is taken.
     // [main or dispatch thread; the audio thread only in a connect attempt: a few system calls]
     bool attachMaster(bool on) override;
     // The plain slave role, without a lock (as slaves written by others hold it); giving the

@@ -139,22 +139,31 @@ void holdAttachByte(std::uint8_t& byte) { std::atomic_ref<std::uint8_t>(byte).st
 
 }  // namespace
 
-// The lock first, then the byte: a living master holds the lock and is never taken over; a
-// master that died gave its lock up with its process, and the byte it left is ours to take.
+// The lock first, then the byte: a living master holds the lock and is never taken over. A byte
+// that is set is taken over only when the lock object was already there and free: its master
+// died holding it (on POSIX the object outlives its holder). A set byte beside no lock object
+// belongs to a master that keeps no lock, alive or not, and the block takes one master: the
+// role is refused. (Windows lock objects vanish with their holder, so there every set byte is
+// refused, as a master that keeps no lock would refuse it.)
 bool CSlaveShMem::claimMasterByte() {
     PlatformLock* lock = nullptr;
-    switch (platformTakeLock(masterLockName, LockKind::Role, 0, &lock, nullptr)) {
+    bool existed = false;
+    switch (platformTakeLock(masterLockName, LockKind::Role, 0, &lock, &existed)) {
     case LockTake::Busy:
         return false;  // another living master
     case LockTake::Failed:
-        return takeAttachByte(block->masterAttached);  // no lock to be had: the byte alone decides
+        return takeAttachByte(block->masterAttached);  // no lock to be had: only a free byte
     case LockTake::Taken:
         break;
     }
-    masterLock = lock;
     if (!takeAttachByte(block->masterAttached)) {
+        if (!existed) {
+            platformReleaseLock(lock, masterLockName);
+            return false;
+        }
         holdAttachByte(block->masterAttached);  // left set by a master that died
     }
+    masterLock = lock;
     return true;
 }
 

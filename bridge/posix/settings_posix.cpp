@@ -1,7 +1,11 @@
 // The settings store on Linux and other POSIX systems: one text file per deliverable,
 // ${XDG_CONFIG_HOME:-$HOME/.config}/Vantor/Tolvane.conf, of `Name=value` lines with decimal values.
 //
-// The file is read once when the store is opened. Every write re-reads the current file (so that
+// The file is read once when the store is opened; opening and reading create nothing, so a host
+// that loads and unloads the plug-in (a scan) leaves no trace. The first write creates the
+// folders and the file. Only a regular file is ever opened (a symbolic link to one is followed):
+// a FIFO, socket, device or folder at the path is not opened, so it cannot block the host, reads
+// as no values, and is never replaced by a write. Every write re-reads the current file (so that
 // values another instance wrote since then survive), changes or appends the one line, writes the
 // whole text to a fresh temporary file in the same folder, flushes it to disk and renames it over
 // the file. Readers therefore always see either the old or the new file, never a torn one, even
@@ -9,6 +13,8 @@
 // folder, held only for the read-change-rename, so that two instances writing at the same moment
 // do not drop each other's values; the wait for it is bounded, and a writer that cannot get it in
 // time writes anyway (still atomically). Lines the store does not know are kept as they are.
+// When the file is a symbolic link, the write replaces the regular file it leads to, in that
+// file's folder, so that a linked configuration (a dotfiles folder) stays linked.
 //
 // Nothing here throws: these run inside a host, and every failure answers false or null.
 #include "bridge/settings_store.h"
@@ -206,8 +212,18 @@ bool readAll(int fd, std::string* text) {
     return true;
 }
 
-ReadResult readWholeFile(const std::string& path, std::string* text) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+// Reads the file at `path` when it is a regular file (through a symbolic link only when
+// `followLink`). Anything else is looked at with stat alone and never opened: opening a FIFO
+// blocks until a writer comes, and opening a device may act on it. The open is non-blocking all
+// the same, for something swapped in between the stat and the open, which readAll then refuses.
+ReadResult readRegularFile(const std::string& path, bool followLink, std::string* text) {
+    struct stat st{};
+    if ((followLink ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st)) != 0) {
+        return errno == ENOENT ? ReadResult::Missing : ReadResult::Failed;
+    }
+    if (!S_ISREG(st.st_mode)) return ReadResult::Failed;
+    const int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | (followLink ? 0 : O_NOFOLLOW);
+    Fd fd(::open(path.c_str(), flags));
     if (!fd.valid()) return errno == ENOENT ? ReadResult::Missing : ReadResult::Failed;
     return readAll(fd.get(), text) ? ReadResult::Ok : ReadResult::Failed;
 }
@@ -307,12 +323,39 @@ bool lockFolder(int dirFd) {
     }
 }
 
+// The file a write replaces: the key's own path, or the regular file a symbolic link there leads to.
+struct WriteTarget {
+    std::string dir;
+    std::string fileName;
+    std::string path;  // dir + '/' + fileName, free of symbolic links when it came from a link
+};
+
+// False for a link that leads nowhere (or loops): there is no file to write through it, and
+// replacing the link with a file would undo the user's link.
+bool resolveWriteTarget(const SettingsKey& key, WriteTarget* target) {
+    struct stat st{};
+    if (::lstat(key.path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+        *target = WriteTarget{key.dir, key.fileName, key.path};  // missing or not a link: checked when read
+        return true;
+    }
+    char* resolved = ::realpath(key.path.c_str(), nullptr);
+    if (resolved == nullptr) return false;
+    std::string path(resolved);
+    std::free(resolved);
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos || slash + 1 == path.size()) return false;
+    target->dir = slash == 0 ? std::string("/") : path.substr(0, slash);
+    target->fileName = path.substr(slash + 1);
+    target->path = std::move(path);
+    return true;
+}
+
 // Removes temporary files that writers killed before their rename left behind. Only files of
 // processes that no longer exist are touched; a live writer's file is never removed.
-void removeStaleTempFiles(const SettingsKey& key) {
-    DIR* dir = ::opendir(key.dir.c_str());
+void removeStaleTempFiles(const WriteTarget& target) {
+    DIR* dir = ::opendir(target.dir.c_str());
     if (dir == nullptr) return;
-    const std::string prefix = key.fileName + std::string(kTempMarker);
+    const std::string prefix = target.fileName + std::string(kTempMarker);
     const pid_t self = ::getpid();
     while (const dirent* entry = ::readdir(dir)) {
         const std::string_view name(entry->d_name);
@@ -330,11 +373,11 @@ void removeStaleTempFiles(const SettingsKey& key) {
 
 // Writes `text` to a new temporary file in the key's folder, flushes it and renames it over the
 // file. On failure the temporary file is removed and the file is as it was.
-bool replaceFile(const SettingsKey& key, int dirFd, std::string_view text) {
+bool replaceFile(const WriteTarget& target, int dirFd, std::string_view text) {
     std::string tempPath;
     Fd fd;
     for (int attempt = 0; attempt < 8 && !fd.valid(); ++attempt) {
-        tempPath = key.path + std::string(kTempMarker) + std::to_string(::getpid()) + '.' +
+        tempPath = target.path + std::string(kTempMarker) + std::to_string(::getpid()) + '.' +
                    std::to_string(tempCounter.fetch_add(1, std::memory_order_relaxed));
         fd.reset(::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600));
         if (!fd.valid() && errno != EEXIST) return false;
@@ -342,7 +385,7 @@ bool replaceFile(const SettingsKey& key, int dirFd, std::string_view text) {
     if (!fd.valid()) return false;
     const bool written = writeAll(fd.get(), text) && ::fsync(fd.get()) == 0;
     const bool closed = fd.reset();
-    if (!written || !closed || ::rename(tempPath.c_str(), key.path.c_str()) != 0) {
+    if (!written || !closed || ::rename(tempPath.c_str(), target.path.c_str()) != 0) {
         ::unlink(tempPath.c_str());
         return false;
     }
@@ -353,7 +396,9 @@ bool replaceFile(const SettingsKey& key, int dirFd, std::string_view text) {
 
 }  // namespace
 
-// [main or dispatch thread] Reads the file, creating the folders and an empty file if missing.
+// [main or dispatch thread] Reads the file; a missing file (or folder) opens with no values and
+// is not created. Null when something other than a readable regular file of at most 64 KiB is
+// at the path, or the path cannot be formed.
 SettingsKey* platformOpenSettings(const char* keyPath) {
     try {
         if (keyPath == nullptr) return nullptr;
@@ -364,12 +409,7 @@ SettingsKey* platformOpenSettings(const char* keyPath) {
         key->dir = root + folder;
         key->fileName = std::move(fileName);
         key->path = key->dir + '/' + key->fileName;
-        if (makeFolders(key->dir)) {
-            // Opening for reading with O_CREAT creates an empty file and still works on an
-            // existing file the user made read-only.
-            Fd fd(::open(key->path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600));
-            if (fd.valid() && readAll(fd.get(), &key->text)) return key;
-        }
+        if (readRegularFile(key->path, true, &key->text) != ReadResult::Failed) return key;
         delete key;
         return nullptr;
     } catch (...) {
@@ -391,22 +431,26 @@ bool platformReadSetting(SettingsKey* key, const char* name, std::int32_t* out) 
     }
 }
 
-// [main or dispatch thread] Re-reads the file, sets the one value and replaces the file.
+// [main or dispatch thread] Re-reads the file, sets the one value and replaces the file; the
+// first write creates the folders (mode 0700) and the file (mode 0600).
 bool platformWriteSetting(SettingsKey* key, const char* name, std::int32_t value) {
     try {
         if (key == nullptr || !isValidName(name)) return false;
-        Fd dirFd(::open(key->dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        WriteTarget target;
+        if (!resolveWriteTarget(*key, &target) || !makeFolders(target.dir)) return false;
+        Fd dirFd(::open(target.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!dirFd.valid()) return false;
         // Without the lock the write still happens; only a simultaneous writer's value may be lost.
         const bool locked = lockFolder(dirFd.get());
-        if (locked) removeStaleTempFiles(*key);
+        if (locked) removeStaleTempFiles(target);
 
-        // A file that is gone is created afresh; one that exists but cannot be read is not
-        // replaced, or its other values would be lost.
+        // A file that is missing is created; anything else that is not a regular file the store
+        // can read (too large, unreadable, a FIFO, socket, device, folder, or a link put there
+        // since the target was resolved) is not replaced, or its contents would be lost.
         std::string current;
-        if (readWholeFile(key->path, &current) == ReadResult::Failed) return false;
+        if (readRegularFile(target.path, false, &current) == ReadResult::Failed) return false;
         std::string updated = withValue(current, name, value);
-        if (!replaceFile(*key, dirFd.get(), updated)) return false;
+        if (!replaceFile(target, dirFd.get(), updated)) return false;
         key->text = std::move(updated);
         return true;  // closing dirFd releases the lock
     } catch (...) {

@@ -295,6 +295,42 @@ TEST_F(BridgeLink, EventsGoBothWays) {
     closeBridge(b);
 }
 
+// Hosts index their buffers with deltaFrames and copy byteSize bytes: whatever the slave wrote,
+// the events the host receives stay inside its block and their record.
+TEST_F(BridgeLink, SlaveEventsStayInsideTheHostsBlockAndRecord) {
+    ScriptedSlave slave(number);
+    slave.handler = [](SlaveBlock& block, std::int32_t command) {
+        if (command == kCmdProcess) {
+            const struct { VstInt32 delta, size; } shapes[] = {
+                {INT32_MIN, 24}, {2147483646, 32}, {-5, 1000}, {7, -1}};
+            std::int32_t count = 0;
+            for (const auto& shape : shapes) {
+                VstMidiEvent note{};
+                note.type = kVstMidiType;
+                note.byteSize = shape.size;
+                note.deltaFrames = shape.delta;
+                packEventRecord(0, reinterpret_cast<VstEvent*>(&note), block.slaveEvents, &count);
+            }
+            block.slaveEventBytes = count;
+        }
+        return ScriptedSlave::passThrough(block, command);
+    };
+    CTolvane* b = makeConnectedBridge(slave);
+    host.canDoAnswers["receiveVstEvents"] = 1;
+    dispatch(b, effMainsChanged, 0, 1);
+    host.events.clear();
+    Buffers buffers(2, 2, 512);
+    processBlock(b, buffers, 512);
+    ASSERT_EQ(host.events.size(), 4u);
+    const VstInt32 delta[] = {0, 511, 0, 7};
+    const VstInt32 size[] = {24, 32, 24, 24};  // the hosts' sizeof (32) is kept; what lies outside is not
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(host.events[i].deltaFrames, delta[i]) << i;
+        EXPECT_EQ(host.events[i].byteSize, size[i]) << i;
+    }
+    closeBridge(b);
+}
+
 TEST_F(BridgeLink, EventsAreDiscardedWhenTheHostTakesNone) {
     ScriptedSlave slave(number);
     slave.handler = [](SlaveBlock& block, std::int32_t command) {
@@ -490,16 +526,48 @@ TEST_F(BridgeLink, IdleConnectsAndProcessingStopsTrying) {
     closeBridge(b);
 }
 
-TEST_F(BridgeLink, SecondMasterIsRefused) {
+// A second instance on the same slave number is refused the master role, and refused means
+// nothing written: its rate, block size, events and Stop on close never reach the block that
+// the first instance streams through.
+TEST_F(BridgeLink, SecondMasterIsRefusedAndWritesNothing) {
     ScriptedSlave slave(number);
     CTolvane* first = makeConnectedBridge(slave);
     CTolvane* second = makeBridge(sandbox);
     second->renumber(number);
     EXPECT_FALSE(second->startPending);
     EXPECT_FALSE(second->channel.masterRole);
-    closeBridge(second);
-    EXPECT_EQ(slave.channel.block->masterAttached, 1);  // the first master keeps the block
+    SlaveBlock* block = slave.channel.block;
+    const std::int32_t command = block->command;
+    std::uint8_t args[sizeof block->args];
+    std::memcpy(args, block->args, sizeof args);
+    dispatch(second, effSetSampleRate, 0, 0, nullptr, 96000.0f);
+    dispatch(second, effSetBlockSize, 0, 64);
+    VstMidiEvent note{};
+    note.type = kVstMidiType;
+    VstEvents list{1, 0, {reinterpret_cast<VstEvent*>(&note), nullptr}};
+    dispatch(second, effProcessEvents, 0, 0, &list);
+    closeBridge(second);  // TrmSlave is on: a Stop would go out if it were not refused
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(slave.commands().empty());
+    EXPECT_EQ(block->command, command);
+    EXPECT_EQ(std::memcmp(block->args, args, sizeof args), 0);
+    EXPECT_EQ(block->masterEventBytes, 0);
+    EXPECT_EQ(block->masterAttached, 1);  // the first master keeps the block
     closeBridge(first);
+}
+
+// A block that could not be had (the shared-memory file system full, objects that are not
+// ours) is opened again by the next idle call, which then connects.
+TEST_F(BridgeLink, MissingBlockIsOpenedAgainByIdleCalls) {
+    ScriptedSlave slave(number, false);
+    CTolvane* b = makeBridge(sandbox);
+    b->renumber(number);
+    b->channel.closeChannel();  // as if the move to `number` had found no block
+    ASSERT_TRUE(slave.attach());
+    dispatch(b, effIdle);
+    EXPECT_NE(b->channel.block, nullptr);
+    EXPECT_TRUE(slave.waitForCommand(kCmdStart));
+    closeBridge(b);
 }
 
 TEST_F(BridgeLink, SlowStartAnswerIsNotTakenAwayByIdleCalls) {

@@ -44,6 +44,10 @@ VstIntPtr VSTCALLBACK hostCallback(AEffect*, VstInt32 opcode, VstInt32, VstIntPt
         FUZZ_CHECK(list && list->numEvents == 1 && list->events[0] && !list->events[1]);
         const VstEvent* event = list->events[0];
         FUZZ_CHECK(event->type == kVstMidiType || event->type == kVstSysExType);
+        FUZZ_CHECK(event->deltaFrames >= 0);  // kept inside the host's block
+        FUZZ_CHECK(event->byteSize >= 0 &&
+                   event->byteSize <= (event->type == kVstSysExType ? VstInt32{sizeof(VstMidiSysexEvent)}
+                                                                    : VstInt32{sizeof(VstMidiEvent)}));
         if (event->type == kVstSysExType) {
             const auto* sysex = reinterpret_cast<const VstMidiSysexEvent*>(event);
             const auto* dump = reinterpret_cast<const std::uint8_t*>(sysex->sysexDump);
@@ -221,7 +225,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!viaProcess) {
         // The reading operations on their own, as the synchronous block runs them after its wait.
         poisonEventsBeyond(eventBytes);
-        FUZZ_CHECK(bridge.forwardSlaveEvents() == takesEvents);
+        FUZZ_CHECK(bridge.forwardSlaveEvents(frames) == takesEvents);
         allowEvents();
 
         HostBuffers host(pins, frames, nullMask);
