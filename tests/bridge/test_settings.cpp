@@ -10,11 +10,10 @@ namespace {
 constexpr const char* kNames[] = {"NumInputs", "NumOutputs", "ConfigDlg", "TermSlave", "StereoPins"};
 constexpr std::int32_t kUntouched = 0x5A5A5A5A;
 
-TEST_F(SettingsStoreTest, MissingStoreIsCreatedOnOpenAndEveryReadFails) {
+TEST_F(SettingsStoreTest, MissingStoreOpensWithNoValuesAndExistsAfterTheFirstWrite) {
     ASSERT_FALSE(storeExists());
     SettingsKey* key = platformOpenSettings(keyPath());
     ASSERT_NE(key, nullptr);
-    EXPECT_TRUE(storeExists());
     for (const char* name : kNames) {
         std::int32_t value = kUntouched;
         EXPECT_FALSE(platformReadSetting(key, name, &value)) << name;
@@ -22,12 +21,14 @@ TEST_F(SettingsStoreTest, MissingStoreIsCreatedOnOpenAndEveryReadFails) {
     }
     EXPECT_TRUE(platformCloseSettings(key));
 
-    // Opening an existing, still empty store works the same.
+    // Opened again (whether or not that open made the store), it still holds nothing.
     key = platformOpenSettings(keyPath());
     ASSERT_NE(key, nullptr);
     std::int32_t value = kUntouched;
     EXPECT_FALSE(platformReadSetting(key, "NumInputs", &value));
     EXPECT_EQ(value, kUntouched);
+    ASSERT_TRUE(platformWriteSetting(key, "NumInputs", 3));
+    EXPECT_TRUE(storeExists());
     EXPECT_TRUE(platformCloseSettings(key));
 }
 

@@ -3,7 +3,9 @@
 #include <dirent.h>
 #include <ftw.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 #include <sstream>
@@ -71,9 +74,10 @@ protected:
         ::mkdir(folder().c_str(), 0700);
         std::ofstream(file(), std::ios::binary | std::ios::trunc) << text;
     }
-    std::vector<std::string> folderEntries() const {
+    std::vector<std::string> folderEntries() const { return entriesOf(folder()); }
+    static std::vector<std::string> entriesOf(const std::string& path) {
         std::vector<std::string> names;
-        if (DIR* dir = ::opendir(folder().c_str())) {
+        if (DIR* dir = ::opendir(path.c_str())) {
             while (const dirent* entry = ::readdir(dir)) {
                 const std::string name = entry->d_name;
                 if (name != "." && name != "..") names.push_back(name);
@@ -104,20 +108,50 @@ mode_t modeOf(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
 }
 
-// Opens and closes a store, which creates it.
-bool touch(const char* keyPath) {
+mode_t typeOf(const std::string& path) {
+    struct stat st{};
+    return ::lstat(path.c_str(), &st) == 0 ? (st.st_mode & S_IFMT) : 0;
+}
+
+// Creates a store by writing one value to it.
+bool create(const char* keyPath) {
     SettingsKey* key = platformOpenSettings(keyPath);
-    return key != nullptr && platformCloseSettings(key);
+    const bool written = key != nullptr && platformWriteSetting(key, "NumInputs", 2);
+    return platformCloseSettings(key) && written;
+}
+
+// Runs `body` in a child process and answers its exit code, or -1 when it has not finished
+// within 5 s (it is killed then): a bound that catches an open blocking for good.
+int exitCodeWithin5s(const std::function<int()>& body) {
+    const pid_t child = ::fork();
+    if (child < 0) return -2;
+    if (child == 0) ::_exit(body());
+    int status = 0;
+    for (int waited = 0; waited < 5000; waited += 10) {
+        if (::waitpid(child, &status, WNOHANG) == child) return WIFEXITED(status) ? WEXITSTATUS(status) : -3;
+        ::usleep(10 * 1000);
+    }
+    ::kill(child, SIGKILL);
+    ::waitpid(child, &status, 0);
+    return -1;
 }
 
 // ---- location ----
 
-TEST_F(SettingsFileTest, FileAndFoldersAreCreatedPrivateUnderTheConfigRoot) {
-    ASSERT_TRUE(touch(keyPath()));
+TEST_F(SettingsFileTest, ReadingCreatesNothingAndTheFirstWriteCreatesAPrivateFolderAndFile) {
+    // A host scanning plug-ins opens and reads the store, and may be killed before any write.
+    SettingsKey* key = platformOpenSettings(keyPath());
+    ASSERT_NE(key, nullptr);
+    std::int32_t value = kUntouched;
+    EXPECT_FALSE(platformReadSetting(key, "NumInputs", &value));
+    platformCloseSettings(key);
+    EXPECT_EQ(entriesOf(scratch_), std::vector<std::string>{});
+
+    ASSERT_TRUE(writeOnce("NumInputs", 1));
     EXPECT_EQ(modeOf(folder()), 0700u);
     EXPECT_EQ(modeOf(file()), 0600u);
-    EXPECT_EQ(fileText(), "");
-    ASSERT_TRUE(touch("Software\\Vantor\\TolvaneI"));  // the instrument's own file
+    EXPECT_EQ(fileText(), "NumInputs=1\n");
+    ASSERT_TRUE(create("Software\\Vantor\\TolvaneI"));  // the instrument's own file
     EXPECT_EQ(modeOf(folder() + "/TolvaneI.conf"), 0600u);
     ASSERT_TRUE(writeOnce("NumInputs", 1));  // a replaced file stays private
     EXPECT_EQ(modeOf(file()), 0600u);
@@ -131,27 +165,92 @@ TEST_F(SettingsFileTest, HomeConfigIsUsedWhenXdgConfigHomeIsUnsetEmptyOrRelative
     for (const char* xdg : {static_cast<const char*>(nullptr), "", "relative/config"}) {
         xdg == nullptr ? ::unsetenv("XDG_CONFIG_HOME") : ::setenv("XDG_CONFIG_HOME", xdg, 1);
         ::unlink(homeFile.c_str());
-        EXPECT_TRUE(touch(keyPath())) << (xdg ? xdg : "(unset)");
+        EXPECT_TRUE(create(keyPath())) << (xdg ? xdg : "(unset)");
         EXPECT_EQ(modeOf(homeFile), 0600u) << (xdg ? xdg : "(unset)");
     }
     EXPECT_EQ(modeOf("relative"), 0u);  // nothing made below the working folder
     home != nullptr ? ::setenv("HOME", savedHome.c_str(), 1) : ::unsetenv("HOME");
 }
 
-TEST_F(SettingsFileTest, OpenFailsWhenTheFileCannotBeMadeOrTheKeyPathLeavesTheRoot) {
+TEST_F(SettingsFileTest, OpenFailsWhenTheRootIsNoFolderOrTheKeyPathLeavesTheRoot) {
     const std::string blocker = scratch_ + "/blocker";  // a regular file as the root
     std::ofstream(blocker) << "x";
     ::setenv("XDG_CONFIG_HOME", blocker.c_str(), 1);
     EXPECT_EQ(platformOpenSettings(keyPath()), nullptr);
     ::setenv("XDG_CONFIG_HOME", scratch_.c_str(), 1);
-    ASSERT_EQ(::mkdir(folder().c_str(), 0700), 0);  // a folder in the file's place
-    ASSERT_EQ(::mkdir(file().c_str(), 0700), 0);
-    EXPECT_EQ(platformOpenSettings(keyPath()), nullptr);
     for (const char* path : {"Software\\..\\Escape", "Software\\Vantor\\..", "Software\\a/b\\C", "",
                              "Software\\", "Software\\Vantor\\\\X"}) {
         EXPECT_EQ(platformOpenSettings(path), nullptr) << path;
     }
     EXPECT_EQ(modeOf(scratch_ + "/Escape.conf"), 0u);
+}
+
+// A FIFO, a socket, a folder or a link to a FIFO in the file's place: the open fails at once
+// (the plug-in keeps its defaults), a write through a store opened before it appeared fails, and
+// it is left as it was. Opening a FIFO for reading would block the host until a writer came.
+TEST_F(SettingsFileTest, AnythingButARegularFileIsNeitherOpenedNorReplaced) {
+    ASSERT_EQ(::mkdir(folder().c_str(), 0700), 0);
+    const std::string fifo = scratch_ + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const auto makeSocket = [this] {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", file().c_str());
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        ::close(fd);
+        return bound;
+    };
+    const struct {
+        const char* what;
+        std::function<bool()> make;
+        mode_t type;
+    } kinds[] = {
+        {"FIFO", [this] { return ::mkfifo(file().c_str(), 0600) == 0; }, S_IFIFO},
+        {"socket", makeSocket, S_IFSOCK},
+        {"folder", [this] { return ::mkdir(file().c_str(), 0700) == 0; }, S_IFDIR},
+        {"link to a FIFO", [&] { return ::symlink(fifo.c_str(), file().c_str()) == 0; }, S_IFLNK},
+    };
+    for (const auto& kind : kinds) {
+        SettingsKey* early = platformOpenSettings(keyPath());
+        ASSERT_NE(early, nullptr) << kind.what;
+        ::unlink(file().c_str());  // the case must not hang on whether the open made a file
+        ASSERT_TRUE(kind.make()) << kind.what;
+        const int outcome = exitCodeWithin5s([&] {
+            if (platformOpenSettings(keyPath()) != nullptr) return 1;
+            return platformWriteSetting(early, "NumInputs", 1) ? 2 : 0;
+        });
+        platformCloseSettings(early);
+        EXPECT_EQ(outcome, 0) << kind.what << " (-1: blocked, 1: opened, 2: written)";
+        EXPECT_EQ(typeOf(file()), kind.type) << kind.what;
+        EXPECT_EQ(folderEntries(), std::vector<std::string>{"Tolvane.conf"}) << kind.what;
+        ASSERT_EQ(::remove(file().c_str()), 0) << kind.what;
+    }
+    EXPECT_EQ(typeOf(fifo), S_IFIFO);
+}
+
+// Users keep dotfiles elsewhere and link them in: the link is read through, a write replaces the
+// file it leads to and the link stays. A link that leads nowhere is left alone.
+TEST_F(SettingsFileTest, ALinkedFileIsReadAndWrittenThroughAndStaysALink) {
+    const std::string dotfiles = scratch_ + "/dotfiles";
+    const std::string target = dotfiles + "/tolvane.conf";
+    ASSERT_EQ(::mkdir(dotfiles.c_str(), 0700), 0);
+    ASSERT_EQ(::mkdir(folder().c_str(), 0700), 0);
+    std::ofstream(target) << "# mine\nNumInputs=5\n";
+    ASSERT_EQ(::symlink("../dotfiles/tolvane.conf", file().c_str()), 0);
+
+    std::int32_t value = kUntouched;
+    EXPECT_TRUE(readOnce("NumInputs", &value));
+    EXPECT_EQ(value, 5);
+    ASSERT_TRUE(writeOnce("NumOutputs", 3));
+    EXPECT_EQ(typeOf(file()), S_IFLNK);
+    EXPECT_EQ(fileText(), "# mine\nNumInputs=5\nNumOutputs=3\n");
+    EXPECT_EQ(entriesOf(dotfiles), std::vector<std::string>{"tolvane.conf"});  // no temporary left
+
+    ASSERT_EQ(::unlink(target.c_str()), 0);
+    EXPECT_FALSE(writeOnce("NumOutputs", 4));
+    EXPECT_EQ(typeOf(file()), S_IFLNK);
+    EXPECT_EQ(entriesOf(dotfiles), std::vector<std::string>{});
 }
 
 // ---- format ----
@@ -241,9 +340,7 @@ TEST_F(SettingsFileTest, AnExistingFileThatCannotBeReadIsNotReplaced) {
 }
 
 TEST_F(SettingsFileTest, WritersInTwoProcessesAtOnceLoseNothing) {
-    SettingsKey* creator = platformOpenSettings(keyPath());
-    ASSERT_NE(creator, nullptr);
-    platformCloseSettings(creator);
+    // Neither has the folder or the file yet: the two first writes also create them together.
     constexpr int kWrites = 100;
     pid_t children[2];
     for (int c = 0; c < 2; ++c) {
