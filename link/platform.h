@@ -26,6 +26,41 @@ bool platformCloseMapping(PlatformMapping* mapping, void* view);
 // Opens the named event or, when it does not exist, creates it auto-reset and not signalled.
 // [main or dispatch thread: as platformOpenMapping]
 PlatformEvent* platformOpenOrCreateEvent(const char* name);
+
+// ---- Why an object was refused ----
+//
+// An open fails for reasons that a program run by a person should name: on POSIX an object
+// under our name that another user made or may open (it is never used: whoever can open it can
+// read the audio, or truncate it under us), and memory for the block that cannot be reserved
+// (a full /dev/shm; an object whose pages are not reserved would kill the process with SIGBUS
+// at its first write). The plug-in does not look; tolvane-slave prints it.
+enum class OpenRefusal : std::uint8_t {
+    None,     // not refused
+    Foreign,  // not this user's alone: another owner, permission for group or others, or not a
+              // regular object; ownerId and mode say which
+    NoSpace,  // its memory could not be reserved: needed, available
+    Failed,   // a system call failed: error
+};
+
+struct PlatformRefusal {
+    OpenRefusal reason = OpenRefusal::None;
+    int error = 0;                // the failed call's error number (NoSpace, Failed)
+    std::uint32_t ownerId = 0;    // Foreign: the object's owner (a user id on POSIX)
+    std::uint32_t mode = 0;       // Foreign: its type and permission bits (st_mode on POSIX)
+    std::uint64_t needed = 0;     // NoSpace: the bytes the object needs
+    std::uint64_t available = 0;  // NoSpace: bytes still free where the objects live
+    char path[80] = {};           // the object as the system shows it ("/dev/shm/PalisorEv_Slave3")
+};
+
+// platformOpenMapping and platformOpenOrCreateEvent, telling why they failed in *why (may be
+// null). On success why->reason is None. [as platformOpenMapping]
+PlatformMapping* platformOpenMappingExplained(const char* name, std::size_t size, void** view, PlatformRefusal* why);
+PlatformEvent* platformOpenOrCreateEventExplained(const char* name, PlatformRefusal* why);
+// Looks at the named object, if there is one, without using it: false with *why (may be null)
+// when it exists and would be refused as Foreign. Lock objects are refused the same way by the
+// lock functions below, which tell no reason: a program asks here first. Always true on
+// Windows, where nothing of another user's is visible under our names. [main thread]
+bool platformObjectIsOurs(const char* name, PlatformRefusal* why);
 void platformCloseEvent(PlatformEvent* event);  // [main or dispatch thread]
 
 // [audio thread ok] No allocation, no lock; the event's own kernel call at most (on POSIX none
@@ -62,7 +97,8 @@ enum class LockKind {
 enum class LockTake {
     Taken,   // this process holds the lock now
     Busy,    // another living process holds it
-    Failed,  // the object could not be made or opened; nothing is known
+    Failed,  // the object could not be made or opened, or is refused as another user's
+             // (platformObjectIsOurs); nothing is known
 };
 
 // Takes the named lock, creating its object when missing. A brief hold by another process that
@@ -79,7 +115,8 @@ void platformReleaseLock(PlatformLock* lock, const char* name);
 
 enum class LockState {
     Missing,  // no such object: the peer keeps no lock (or, on Windows, died before anyone looked)
-    Held,     // a living process holds it, or the look failed: nothing says the holder is gone
+    Held,     // a living process holds it, or the look failed (another user's object is not
+              // looked at): nothing says the holder is gone
     Free,     // the object is there and nobody holds it: its holder died
 };
 

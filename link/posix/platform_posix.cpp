@@ -21,6 +21,7 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -37,6 +38,8 @@ struct SharedObject {
     char pathName[80] = {};    // "/dev/shm/PalisorEv_Master3", for the identity check
 };
 
+static_assert(sizeof SharedObject::pathName == sizeof PlatformRefusal::path, "a refusal carries the whole path");
+
 bool sameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
@@ -47,6 +50,90 @@ bool nameStillNames(const SharedObject& object) {
     struct stat byName;
     return fstat(object.fd, &byDescriptor) == 0 && stat(object.pathName, &byName) == 0 &&
            sameFile(byDescriptor, byName);
+}
+
+// This user's alone: owned by our effective user, a regular object, no permission for group or
+// others.
+bool statusIsOurs(const struct stat& status) {
+    return status.st_uid == geteuid() && S_ISREG(status.st_mode) && (status.st_mode & 077) == 0;
+}
+
+void refuse(PlatformRefusal* why, OpenRefusal reason, int error) {
+    if (why != nullptr) {
+        why->reason = reason;
+        why->error = error;
+    }
+}
+
+// True when the object is this user's alone (statusIsOurs). Anything else was made by someone who can open it (or
+// chmod it) too: they could read the block's audio, write into it, or truncate it so that our
+// next access dies with SIGBUS. Only the owner (or root) can change owner and mode, so an object
+// found ours stays ours while we hold it.
+bool isOurs(int fd, PlatformRefusal* why) {
+    struct stat status;
+    if (fstat(fd, &status) != 0) {
+        refuse(why, OpenRefusal::Failed, errno);
+        return false;
+    }
+    if (statusIsOurs(status)) {
+        return true;
+    }
+    refuse(why, OpenRefusal::Foreign, 0);
+    if (why != nullptr) {
+        why->ownerId = static_cast<std::uint32_t>(status.st_uid);
+        why->mode = static_cast<std::uint32_t>(status.st_mode);
+    }
+    return false;
+}
+
+// True when the file the path names (not following a link) is this user's alone, as isOurs;
+// used where the object cannot be opened to look: another user's object of mode 0600 refuses
+// us the open (EACCES), a link planted under the name fails it (shm_open does not follow links).
+// A missing file counts as ours: there is nothing of anyone else's.
+bool pathIsOurs(const char* path, PlatformRefusal* why) {
+    struct stat status;
+    if (lstat(path, &status) != 0) {
+        return true;
+    }
+    if (statusIsOurs(status)) {
+        return true;
+    }
+    refuse(why, OpenRefusal::Foreign, 0);
+    if (why != nullptr) {
+        why->ownerId = static_cast<std::uint32_t>(status.st_uid);
+        why->mode = static_cast<std::uint32_t>(status.st_mode);
+    }
+    return false;
+}
+
+// Reserves the memory of the object's first `size` bytes. On tmpfs, ftruncate reserves nothing
+// and MAP_POPULATE gives up silently when the file system is full: the first write into such a
+// page kills the process with SIGBUS. fallocate either gets every page or fails (tmpfs undoes the
+// pages it got in a failed call), and on pages that exist already it only walks them. It is
+// called directly, not through posix_fallocate, whose fallback on a file system without it
+// writes zero bytes into the object, which here is a block that another process may be using.
+// 0, or the error number.
+int reservePages(int fd, std::size_t size) {
+    for (;;) {
+        if (fallocate(fd, 0, 0, static_cast<off_t>(size)) == 0) {
+            return 0;
+        }
+        if (errno == EOPNOTSUPP) {
+            // A file system without fallocate (ramfs) has no size limit to run into either.
+            return 0;
+        }
+        if (errno != EINTR) {
+            return errno;
+        }
+    }
+}
+
+std::uint64_t bytesFreeForObjects() {
+    struct statvfs status;
+    if (statvfs("/dev/shm", &status) != 0) {
+        return 0;
+    }
+    return static_cast<std::uint64_t>(status.f_bavail) * static_cast<std::uint64_t>(status.f_frsize);
 }
 
 int lockRetrying(int fd, int operation) {
@@ -73,16 +160,22 @@ bool closeSharedObject(SharedObject& object) {
     return removed;
 }
 
-// Opens (creating when missing) the object with mode 0600 and at least `minimumSize` bytes, and
-// takes the shared lock that marks this process as one of its users. An object removed between
-// our open and our lock (its last user was closing it) is dropped and the name opened afresh.
-bool openSharedObject(SharedObject& object, const char* name, std::size_t minimumSize) {
+// Opens (creating when missing) the object with mode 0600 and at least `minimumSize` bytes, its
+// memory reserved, and takes the shared lock that marks this process as one of its users. An
+// object removed between our open and our lock (its last user was closing it) is dropped and the
+// name opened afresh. An object that is not ours alone, or whose memory cannot be had, is
+// refused: *why (may be null) says which.
+bool openSharedObject(SharedObject& object, const char* name, std::size_t minimumSize, PlatformRefusal* why) {
     const int nameLength = std::snprintf(object.objectName, sizeof object.objectName, "/%s", name);
     const int pathLength = std::snprintf(object.pathName, sizeof object.pathName, "/dev/shm/%s", name);
     if (nameLength <= 1 || static_cast<std::size_t>(nameLength) >= sizeof object.objectName ||
         pathLength <= 0 || static_cast<std::size_t>(pathLength) >= sizeof object.pathName ||
         std::strchr(name, '/') != nullptr) {
+        refuse(why, OpenRefusal::Failed, EINVAL);
         return false;
+    }
+    if (why != nullptr) {
+        std::memcpy(why->path, object.pathName, sizeof why->path);
     }
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
         // Creating with O_EXCL tells us whether the object is new: only then is its mode ours to
@@ -97,13 +190,25 @@ bool openSharedObject(SharedObject& object, const char* name, std::size_t minimu
             }
         }
         if (fd < 0) {
+            const int error = errno;
+            refuse(why, OpenRefusal::Failed, error);
+            if (error == EACCES || error == ELOOP) {
+                pathIsOurs(object.pathName, why);  // says whose it is, when it is not ours
+            }
             return false;
         }
         if (created) {
             fchmod(fd, kObjectMode);
         }
+        // Not locked, not sized, not mapped, never removed: another user's object is left as
+        // it is, and only looked at.
+        if (!isOurs(fd, why)) {
+            close(fd);
+            return false;
+        }
         object.fd = fd;
         if (lockRetrying(fd, LOCK_SH) != 0) {
+            refuse(why, OpenRefusal::Failed, errno);
             close(fd);
             object.fd = -1;
             return false;
@@ -117,11 +222,23 @@ bool openSharedObject(SharedObject& object, const char* name, std::size_t minimu
         struct stat status;
         if (fstat(fd, &status) != 0 || (status.st_size < static_cast<off_t>(minimumSize) &&
                                         ftruncate(fd, static_cast<off_t>(minimumSize)) != 0)) {
+            refuse(why, OpenRefusal::Failed, errno);
             closeSharedObject(object);  // as any user gives up: the last one removes the name
+            return false;
+        }
+        const int reserveError = reservePages(fd, minimumSize);
+        if (reserveError != 0) {
+            refuse(why, reserveError == ENOSPC ? OpenRefusal::NoSpace : OpenRefusal::Failed, reserveError);
+            if (why != nullptr) {
+                why->needed = minimumSize;
+                why->available = bytesFreeForObjects();
+            }
+            closeSharedObject(object);  // a new object goes again with its last user: us
             return false;
         }
         return true;
     }
+    refuse(why, OpenRefusal::Failed, ENOENT);  // the name kept being removed under us
     return false;
 }
 
@@ -155,28 +272,40 @@ struct PlatformEvent {
 };
 
 PlatformMapping* platformOpenMapping(const char* name, std::size_t size, void** view) {
+    return platformOpenMappingExplained(name, size, view, nullptr);
+}
+
+PlatformMapping* platformOpenMappingExplained(const char* name, std::size_t size, void** view, PlatformRefusal* why) {
+    if (why != nullptr) {
+        *why = PlatformRefusal{};
+    }
     if (view == nullptr) {
+        refuse(why, OpenRefusal::Failed, EINVAL);
         return nullptr;
     }
     *view = nullptr;
     if (name == nullptr || size == 0) {
+        refuse(why, OpenRefusal::Failed, EINVAL);
         return nullptr;
     }
     auto* mapping = new (std::nothrow) PlatformMapping;
     if (mapping == nullptr) {
+        refuse(why, OpenRefusal::Failed, ENOMEM);
         return nullptr;
     }
-    if (!openSharedObject(mapping->object, name, size)) {
+    if (!openSharedObject(mapping->object, name, size, why)) {
         delete mapping;
         return nullptr;
     }
     mapping->size = size;
     // MAP_POPULATE faults every page in now, so that the audio thread never takes the page
-    // faults of a fresh mapping.
+    // faults of a fresh mapping. The pages are reserved (openSharedObject), so none is missing.
     void* address = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE,
                          mapping->object.fd, 0);
     if (address != MAP_FAILED) {
         *view = address;
+    } else {
+        refuse(why, OpenRefusal::Failed, errno);
     }
     return mapping;
 }
@@ -193,21 +322,29 @@ bool platformCloseMapping(PlatformMapping* mapping, void* view) {
     return removed;
 }
 
-PlatformEvent* platformOpenOrCreateEvent(const char* name) {
+PlatformEvent* platformOpenOrCreateEvent(const char* name) { return platformOpenOrCreateEventExplained(name, nullptr); }
+
+PlatformEvent* platformOpenOrCreateEventExplained(const char* name, PlatformRefusal* why) {
+    if (why != nullptr) {
+        *why = PlatformRefusal{};
+    }
     if (name == nullptr) {
+        refuse(why, OpenRefusal::Failed, EINVAL);
         return nullptr;
     }
     auto* event = new (std::nothrow) PlatformEvent;
     if (event == nullptr) {
+        refuse(why, OpenRefusal::Failed, ENOMEM);
         return nullptr;
     }
-    if (!openSharedObject(event->object, name, kEventObjectSize)) {
+    if (!openSharedObject(event->object, name, kEventObjectSize, why)) {
         delete event;
         return nullptr;
     }
     void* address = mmap(nullptr, kEventObjectSize, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE,
                          event->object.fd, 0);
     if (address == MAP_FAILED) {
+        refuse(why, OpenRefusal::Failed, errno);
         closeSharedObject(event->object);
         delete event;
         return nullptr;
@@ -367,6 +504,10 @@ LockTake platformTakeLock(const char* name, LockKind kind, std::uint32_t patienc
         if (created) {
             fchmod(fd, kObjectMode);
         }
+        if (!isOurs(fd, nullptr)) {
+            close(fd);  // another user's object says nothing about our peers, and is not ours to lock
+            return LockTake::Failed;
+        }
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
             const int error = errno;
             close(fd);
@@ -434,7 +575,7 @@ LockState platformProbeLock(const char* name, PlatformLockWatch** watch) {
     }
     object.fd = fd;
     LockState state = LockState::Held;
-    if (flock(fd, LOCK_SH | LOCK_NB) == 0) {
+    if (isOurs(fd, nullptr) && flock(fd, LOCK_SH | LOCK_NB) == 0) {
         // Free, unless the object was removed meanwhile by a holder that gave its role up: that
         // says nothing about whoever holds the role now.
         state = nameStillNames(object) ? LockState::Free : LockState::Held;
@@ -458,10 +599,24 @@ void platformSweepLock(const char* name) {
     if (object.fd < 0) {
         return;
     }
-    if (flock(object.fd, LOCK_EX | LOCK_NB) == 0 && nameStillNames(object)) {
+    if (isOurs(object.fd, nullptr) && flock(object.fd, LOCK_EX | LOCK_NB) == 0 && nameStillNames(object)) {
         shm_unlink(object.objectName);
     }
     close(object.fd);
+}
+
+bool platformObjectIsOurs(const char* name, PlatformRefusal* why) {
+    if (why != nullptr) {
+        *why = PlatformRefusal{};
+    }
+    SharedObject object;
+    if (!setLockNames(object, name)) {
+        return true;  // no such object can exist
+    }
+    if (why != nullptr) {
+        std::memcpy(why->path, object.pathName, sizeof why->path);
+    }
+    return pathIsOurs(object.pathName, why);
 }
 
 std::uint64_t platformLockIdentity(const char* name) {
@@ -476,8 +631,8 @@ std::uint64_t platformLockIdentity(const char* name) {
     struct stat status {};
     const bool known = fstat(fd, &status) == 0;
     close(fd);
-    if (!known) {
-        return 0;
+    if (!known || !statusIsOurs(status)) {
+        return 0;  // another user's object under the name is nobody's lock
     }
     const std::uint64_t identity =
         static_cast<std::uint64_t>(status.st_ino) ^ (static_cast<std::uint64_t>(status.st_dev) << 40);

@@ -90,6 +90,54 @@ PlatformEvent* platformOpenOrCreateEvent(const char* name) {
     return reinterpret_cast<PlatformEvent*>(event);
 }
 
+namespace {
+
+// The refusal of an open that failed: Windows names no owner and reserves the block's memory
+// when the mapping is made (SEC_COMMIT fails with ERROR_COMMITMENT_LIMIT), so only the error
+// code is known. Another user's objects are out of reach of the session's names.
+void refuseWithLastError(const char* name, PlatformRefusal* why) {
+    const DWORD error = GetLastError();
+    if (why == nullptr) {
+        return;
+    }
+    why->reason = OpenRefusal::Failed;
+    why->error = static_cast<int>(error);
+    if (name != nullptr) {
+        lstrcpynA(why->path, name, static_cast<int>(sizeof why->path));
+    }
+}
+
+}  // namespace
+
+PlatformMapping* platformOpenMappingExplained(const char* name, std::size_t size, void** view, PlatformRefusal* why) {
+    if (why != nullptr) {
+        *why = PlatformRefusal{};
+    }
+    PlatformMapping* mapping = platformOpenMapping(name, size, view);
+    if (mapping == nullptr || view == nullptr || *view == nullptr) {
+        refuseWithLastError(name, why);
+    }
+    return mapping;
+}
+
+PlatformEvent* platformOpenOrCreateEventExplained(const char* name, PlatformRefusal* why) {
+    if (why != nullptr) {
+        *why = PlatformRefusal{};
+    }
+    PlatformEvent* event = platformOpenOrCreateEvent(name);
+    if (event == nullptr) {
+        refuseWithLastError(name, why);
+    }
+    return event;
+}
+
+bool platformObjectIsOurs(const char*, PlatformRefusal* why) {
+    if (why != nullptr) {
+        *why = PlatformRefusal{};
+    }
+    return true;
+}
+
 void platformCloseEvent(PlatformEvent* event) {
     if (event != nullptr) {
         CloseHandle(handleOf(event));

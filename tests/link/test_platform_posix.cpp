@@ -6,8 +6,10 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <linux/futex.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -20,6 +22,7 @@
 #include "link/object_names.h"
 #include "link/platform.h"
 #include "link/slave_mem.h"
+#include "tests/link/small_dev_shm_posix.h"
 #include "tests/link/test_channel_process.h"
 
 namespace {
@@ -275,4 +278,94 @@ TEST(PosixLink, LockTakeWaitsOutALookAndSweepLeavesAHeldLock) {
     }
     platformReleaseLock(lock, name.c_str());
     EXPECT_FALSE(statObject(name, status));
+}
+
+// A container's /dev/shm of 64 MB holds about eleven blocks. On tmpfs the block's pages must be
+// reserved when it is opened: the first write into a page that could not be had is a SIGBUS
+// (into the block's reset when nothing at all was free). Here the child's /dev/shm holds one
+// block and not two.
+TEST(PosixLink, FullDevShmRefusesTheBlockInsteadOfFaulting) {
+    const std::int32_t held = uniqueSlaveNumber();
+    const std::int32_t refused = uniqueSlaveNumber();
+    const SmallShmRun run = runWithSmallDevShm(8, [&] {
+        CSlaveShMem first(held);
+        if (first.block == nullptr) return 11;
+        {
+            CSlaveShMem second(refused);
+            if (second.block != nullptr) {
+                // A block that is given must be whole: its last page is where a block whose
+                // pages were not reserved faults.
+                reinterpret_cast<volatile unsigned char*>(second.block)[kSlaveBlockSize - 1] = 1;
+                return 12;
+            }
+        }
+        struct stat status;
+        if (statObject(nameOf(LinkObject::Mapping, refused), status)) return 13;  // left behind
+        PlatformRefusal why;
+        void* view = nullptr;
+        const std::string name = nameOf(LinkObject::Mapping, refused);
+        if (platformOpenMappingExplained(name.c_str(), kSlaveBlockSize, &view, &why) != nullptr) return 14;
+        if (why.reason != OpenRefusal::NoSpace || why.needed != kSlaveBlockSize || why.available >= kSlaveBlockSize ||
+            why.available == 0 || std::string(why.path) != "/dev/shm/" + name) {
+            return 15;
+        }
+        reinterpret_cast<unsigned char*>(first.block)[kSlaveBlockSize - 1] = 1;  // the held block is whole
+        return 0;
+    });
+    if (run.skipped) GTEST_SKIP() << "no private /dev/shm here (making a mount namespace needs CAP_SYS_ADMIN)";
+    ASSERT_TRUE(run.exited) << "the child died of signal " << run.signal << (run.signal == SIGBUS ? " (SIGBUS)" : "");
+    EXPECT_EQ(run.code, 0) << "11: first block refused, 12: second block given, 13: its name left behind, "
+                              "14/15: the explained open does not say NoSpace with the sizes and path; "
+                              "1: a sanitizer reported the child's fault (SIGBUS) and ended it";
+}
+
+// Another user made the names first (0666, or their own 0600 object): streaming through it would
+// let them read the audio and kill us by truncating it. Every object kind is refused, with the
+// reason, and left exactly as it was.
+TEST(PosixLink, ObjectsOfAnotherUserOrOpenToOthersAreRefusedAndLeftAlone) {
+    struct Planted {
+        mode_t mode;
+        uid_t owner;
+    };
+    std::vector<Planted> plantings = {{0666, geteuid()}, {0640, geteuid()}};
+    if (geteuid() == 0) plantings.push_back({0600, 65534});  // only root can give an object away
+    for (const Planted& planted : plantings) {
+        for (LinkObject kind : {LinkObject::Mapping, LinkObject::SlaveEvent, LinkObject::SlaveLock}) {
+            const std::int32_t number = uniqueSlaveNumber();
+            const std::string name = nameOf(kind, number);
+            SCOPED_TRACE(name + " owner " + std::to_string(planted.owner) + " mode 0" +
+                         std::to_string(planted.mode >> 6) + std::to_string((planted.mode >> 3) & 7) +
+                         std::to_string(planted.mode & 7));
+            RawObject foreign(name, O_RDWR | O_CREAT | O_EXCL, 0, kind == LinkObject::SlaveLock ? 0 : 4096);
+            ASSERT_GE(foreign.fd, 0);
+            ASSERT_EQ(fchmod(foreign.fd, planted.mode), 0);
+            ASSERT_EQ(fchown(foreign.fd, planted.owner, static_cast<gid_t>(-1)), 0);
+
+            PlatformRefusal why;
+            if (kind == LinkObject::Mapping) {
+                CSlaveShMem channel(number);  // the plug-in's way in
+                EXPECT_EQ(channel.block, nullptr);
+                void* view = nullptr;
+                EXPECT_EQ(platformOpenMappingExplained(name.c_str(), kSlaveBlockSize, &view, &why), nullptr);
+            } else if (kind == LinkObject::SlaveEvent) {
+                EXPECT_EQ(platformOpenOrCreateEventExplained(name.c_str(), &why), nullptr);
+            } else {
+                PlatformLock* lock = nullptr;
+                EXPECT_EQ(platformTakeLock(name.c_str(), LockKind::Presence, 0, &lock, nullptr), LockTake::Failed);
+                EXPECT_EQ(platformProbeLock(name.c_str(), nullptr), LockState::Held);
+                EXPECT_EQ(platformLockIdentity(name.c_str()), 0u);
+                platformSweepLock(name.c_str());
+                EXPECT_FALSE(platformObjectIsOurs(name.c_str(), &why));
+            }
+            EXPECT_EQ(why.reason, OpenRefusal::Foreign);
+            EXPECT_EQ(why.ownerId, planted.owner);
+            EXPECT_EQ(why.mode & 07777, planted.mode);
+            EXPECT_EQ(std::string(why.path), "/dev/shm/" + name);
+            struct stat status;
+            ASSERT_TRUE(statObject(name, status));  // neither removed nor resized
+            EXPECT_EQ(status.st_size, kind == LinkObject::SlaveLock ? 0 : 4096);
+            EXPECT_NE(flock(foreign.fd, LOCK_EX | LOCK_NB), -1) << "someone still holds a lock on it";
+            shm_unlink(("/" + name).c_str());
+        }
+    }
 }
