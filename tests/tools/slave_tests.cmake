@@ -10,5 +10,9 @@ tolvane_add_gtest(slave_process_tests
           ${CMAKE_CURRENT_LIST_DIR}/slave_takeover_tests.cpp
           ${CMAKE_CURRENT_LIST_DIR}/slave_spawn_${TOLVANE_PLATFORM}.cpp
   LIBS tolvane_slavelib)
+if(NOT WIN32)
+  # What the slave says when /dev/shm is full or another user's object is under its names.
+  target_sources(slave_process_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/slave_refusal_tests_posix.cpp)
+endif()
 target_compile_definitions(slave_process_tests PRIVATE TOLVANE_SLAVE_EXE="$<TARGET_FILE:tolvane-slave>")
 add_dependencies(slave_process_tests tolvane-slave)

@@ -1,9 +1,19 @@
 #include "tools/slave/slave_server.h"
 
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <thread>
+#include <vector>
+
+#ifndef _WIN32
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "link/object_names.h"
+#include "link/platform.h"
 
 CSlaveServer::CSlaveServer(std::int32_t slaveNumber, CProcessor& processor)
     : number(slaveNumber), core(processor, slaveNumber) {}
@@ -12,12 +22,12 @@ CSlaveServer::~CSlaveServer() { close(); }
 
 bool CSlaveServer::open(bool takeOver) {
     close();
-    lastError.clear();
+    lastError = foreignObjectMessage(number);
+    if (!lastError.empty()) return false;
     channel = std::make_unique<CSlaveShMem>(number);
-    if (channel->block == nullptr) {
-        lastError = "cannot open or map the shared block of " + slaveObjectNames(number);
-    } else if (channel->masterEventHandle == nullptr || channel->slaveEventHandle == nullptr) {
-        lastError = "cannot open or create the events of " + slaveObjectNames(number);
+    if (channel->block == nullptr || channel->masterEventHandle == nullptr || channel->slaveEventHandle == nullptr) {
+        channel.reset();  // what is found next is the objects as others leave them
+        lastError = linkOpenFailureMessage(number);
     } else {
         // The slave lock is held while serving, so that masters (and later slaves) can tell
         // when this process dies with slaveAttached still set. A byte left by a slave that died
@@ -78,4 +88,98 @@ std::string slaveObjectNames(std::int32_t slaveNumber) {
         names += name;
     }
     return names;
+}
+
+namespace {
+
+#ifndef _WIN32
+// "nobody (uid 65534)", or "uid 65534" for a user the system does not name.
+std::string describeUser(std::uint32_t id) {
+    std::string text = "uid " + std::to_string(id);
+    std::vector<char> buffer(16384);
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    if (getpwuid_r(static_cast<uid_t>(id), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
+        found->pw_name != nullptr) {
+        text = std::string(found->pw_name) + " (" + text + ")";
+    }
+    return text;
+}
+
+std::string errorText(int error) { return std::strerror(error); }
+#else
+std::string describeUser(std::uint32_t id) { return "user " + std::to_string(id); }
+std::string errorText(int error) { return "system error " + std::to_string(error); }
+#endif
+
+// The directory the object lives in ("/dev/shm"), from its path.
+std::string directoryOf(const char* path) {
+    const char* slash = std::strrchr(path, '/');
+    return slash != nullptr && slash != path ? std::string(path, slash) : std::string(path);
+}
+
+std::string describeRefusal(const PlatformRefusal& why) {
+    const std::string path = why.path;
+    switch (why.reason) {
+    case OpenRefusal::Foreign: {
+        std::string text = "refusing " + path + ": ";
+#ifndef _WIN32
+        const bool owned = why.ownerId == static_cast<std::uint32_t>(geteuid());
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(why.mode & 07777));
+        if (!owned) {
+            text += "it belongs to " + describeUser(why.ownerId) + ", not to you, " +
+                    describeUser(static_cast<std::uint32_t>(geteuid()));
+        } else if (!S_ISREG(static_cast<mode_t>(why.mode))) {
+            text += "it is not a shared-memory object (a link or another kind of file)";
+        } else {
+            text += std::string("other users may open it (mode ") + mode + ")";
+        }
+        return text + "; whoever can open it could read the audio or break the link. Remove it (as its owner or "
+                      "root) or use another slave number";
+#else
+        return text + "it belongs to another user";
+#endif
+    }
+    case OpenRefusal::NoSpace:
+        return "cannot reserve " + std::to_string(why.needed) + " bytes for " + path + ": " + directoryOf(why.path) +
+               " is full (" + std::to_string(why.available) + " bytes free)";
+    case OpenRefusal::Failed:
+        return "cannot open " + path + ": " + errorText(why.error);
+    case OpenRefusal::None:
+        break;
+    }
+    return "cannot open " + path;
+}
+
+std::string nameOf(LinkObject object, std::int32_t slaveNumber) {
+    char name[kObjectNameSize];
+    formatObjectName(name, object, slaveNumber);
+    return name;
+}
+
+}  // namespace
+
+std::string foreignObjectMessage(std::int32_t slaveNumber) {
+    for (LinkObject object : {LinkObject::Mapping, LinkObject::MasterEvent, LinkObject::SlaveEvent, LinkObject::SlaveLock}) {
+        PlatformRefusal why;
+        if (!platformObjectIsOurs(nameOf(object, slaveNumber).c_str(), &why)) return describeRefusal(why);
+    }
+    return {};
+}
+
+std::string linkOpenFailureMessage(std::int32_t slaveNumber) {
+    PlatformRefusal why;
+    for (LinkObject object : {LinkObject::MasterEvent, LinkObject::SlaveEvent}) {
+        PlatformEvent* event = platformOpenOrCreateEventExplained(nameOf(object, slaveNumber).c_str(), &why);
+        if (event == nullptr) return describeRefusal(why);
+        platformCloseEvent(event);
+    }
+    void* view = nullptr;
+    PlatformMapping* mapping =
+        platformOpenMappingExplained(nameOf(LinkObject::Mapping, slaveNumber).c_str(), kSlaveBlockSize, &view, &why);
+    const bool opened = mapping != nullptr && view != nullptr;
+    platformCloseMapping(mapping, view);
+    if (!opened) return describeRefusal(why);
+    return "cannot open or map the objects of " + slaveObjectNames(slaveNumber);
 }

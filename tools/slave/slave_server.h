@@ -68,3 +68,14 @@ private:
 // The three kernel object names of a slave number, as the link forms them, e.g.
 // "PalisorSlave_ShMem3, PalisorEv_Master3, PalisorEv_Slave3".
 std::string slaveObjectNames(std::int32_t slaveNumber);
+
+// [main thread] Looks at the block, both events and the slave lock of the slave number before
+// they are opened: the message naming the first that belongs to another user or that others
+// may open, and its owner ("refusing /dev/shm/PalisorEv_Slave3: it belongs to nobody (uid
+// 65534), not to you (uid 1000)..."); empty when every object that exists is ours alone.
+std::string foreignObjectMessage(std::int32_t slaveNumber);
+// [main thread] After the channel could not be opened: opens its objects once more, one by one
+// and in the channel's order, and says why the first one is refused ("cannot reserve 5776176
+// bytes for /dev/shm/PalisorSlave_ShMem3: /dev/shm is full (4194304 bytes free)"). Each object
+// opened here is closed again at once.
+std::string linkOpenFailureMessage(std::int32_t slaveNumber);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 #include "link/slave_mem.h"
@@ -62,11 +63,17 @@ int CSupervisor::run(const std::atomic<bool>& stop, bool takeOver) {
     const std::string names = slaveObjectNames(number);
     // Held without a role for as long as the supervisor runs: the objects outlive each child,
     // and the supervisor can release a dead child's mark.
-    CSlaveShMem channel(number);
-    if (channel.block == nullptr || channel.masterEventHandle == nullptr || channel.slaveEventHandle == nullptr) {
-        std::fprintf(stderr, "tolvane-slave: cannot open the objects of %s\n", names.c_str());
+    if (const std::string refusal = foreignObjectMessage(number); !refusal.empty()) {
+        std::fprintf(stderr, "tolvane-slave: %s\n", refusal.c_str());
         return kExitLinkUnavailable;
     }
+    auto opened = std::make_unique<CSlaveShMem>(number);
+    if (opened->block == nullptr || opened->masterEventHandle == nullptr || opened->slaveEventHandle == nullptr) {
+        opened.reset();
+        std::fprintf(stderr, "tolvane-slave: %s\n", linkOpenFailureMessage(number).c_str());
+        return kExitLinkUnavailable;
+    }
+    CSlaveShMem& channel = *opened;
     SlaveBlock& block = *channel.block;
     if (attachByteSet(block.slaveAttached)) {
         // As a slave would: a mark whose slave died holding its lock is taken over at once.
