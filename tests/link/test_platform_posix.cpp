@@ -309,13 +309,21 @@ TEST(PosixLink, FullDevShmRefusesTheBlockInsteadOfFaulting) {
             why.available == 0 || std::string(why.path) != "/dev/shm/" + name) {
             return 15;
         }
+        {
+            // Made by a slave that only sized it, as step 4 alone does: its pages are reserved (and
+            // refused) by whoever maps it.
+            RawObject sizedOnly(name, O_RDWR | O_CREAT | O_EXCL, 0, static_cast<off_t>(kSlaveBlockSize));
+            if (platformOpenMapping(name.c_str(), kSlaveBlockSize, &view) != nullptr) return 16;
+            shm_unlink(("/" + name).c_str());
+        }
         reinterpret_cast<unsigned char*>(first.block)[kSlaveBlockSize - 1] = 1;  // the held block is whole
         return 0;
     });
     if (run.skipped) GTEST_SKIP() << "no private /dev/shm here (making a mount namespace needs CAP_SYS_ADMIN)";
     ASSERT_TRUE(run.exited) << "the child died of signal " << run.signal << (run.signal == SIGBUS ? " (SIGBUS)" : "");
     EXPECT_EQ(run.code, 0) << "11: first block refused, 12: second block given, 13: its name left behind, "
-                              "14/15: the explained open does not say NoSpace with the sizes and path; "
+                              "14/15: the explained open does not say NoSpace with the sizes and path, 16: a block "
+                              "another side only sized is given; "
                               "1: a sanitizer reported the child's fault (SIGBUS) and ended it";
 }
 
