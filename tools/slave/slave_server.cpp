@@ -108,7 +108,6 @@ std::string describeUser(std::uint32_t id) {
 
 std::string errorText(int error) { return std::strerror(error); }
 #else
-std::string describeUser(std::uint32_t id) { return "user " + std::to_string(id); }
 std::string errorText(int error) { return "system error " + std::to_string(error); }
 #endif
 
