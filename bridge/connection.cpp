@@ -234,7 +234,7 @@ CTolvane::ConnectResult CTolvane::tryConnect() {
 }
 
 bool CTolvane::connectSlave() {
-    std::lock_guard<std::mutex> control(controlMutex);
+    std::lock_guard<std::recursive_mutex> control(controlMutex);
     if (!linkTurn.take(kTurnPatience)) return false;
     TurnHeld held(linkTurn);
     settleLink();
@@ -322,7 +322,7 @@ void CTolvane::watchConnectedSlave(Clock::time_point now) {
 VstInt32 CTolvane::fxIdle() {
     idleSeen = true;
     // Idle calls come from the host's GUI thread: they never wait for another thread's link work.
-    std::unique_lock<std::mutex> control(controlMutex, std::try_to_lock);
+    std::unique_lock<std::recursive_mutex> control(controlMutex, std::try_to_lock);
     if (!control.owns_lock()) return 1;
     catchUp();
     const Clock::time_point now = Clock::now();
@@ -372,7 +372,7 @@ VstInt32 CTolvane::fxIdle() {
 }
 
 void CTolvane::suspend() {
-    std::lock_guard<std::mutex> control(controlMutex);
+    std::lock_guard<std::recursive_mutex> control(controlMutex);
     catchUp();
     const bool turn = linkTurn.take(kTurnPatience);
     suspended = true;
@@ -389,7 +389,7 @@ void CTolvane::suspend() {
 }
 
 void CTolvane::resume() {
-    std::lock_guard<std::mutex> control(controlMutex);
+    std::lock_guard<std::recursive_mutex> control(controlMutex);
     catchUp();
     // The slave may have died or been replaced while the host was off: a look now, so that a
     // new slave is connected afresh (by the next trigger) instead of being sent Resume alone.
@@ -415,7 +415,7 @@ void CTolvane::resume() {
 }
 
 void CTolvane::setSampleRate(float rate) {
-    std::lock_guard<std::mutex> control(controlMutex);
+    std::lock_guard<std::recursive_mutex> control(controlMutex);
     catchUp();
     if (!linkTurn.take(kTurnPatience)) {
         sampleRate = rate;  // the next connect sends it
@@ -427,7 +427,7 @@ void CTolvane::setSampleRate(float rate) {
 }
 
 void CTolvane::setBlockSize(VstInt32 frames) {
-    std::lock_guard<std::mutex> control(controlMutex);
+    std::lock_guard<std::recursive_mutex> control(controlMutex);
     catchUp();
     if (!linkTurn.take(kTurnPatience)) {
         blockSize = frames;
@@ -439,7 +439,7 @@ void CTolvane::setBlockSize(VstInt32 frames) {
 }
 
 void CTolvane::setBlockSizeAndSampleRate(VstInt32 frames, float rate) {
-    std::lock_guard<std::mutex> control(controlMutex);
+    std::lock_guard<std::recursive_mutex> control(controlMutex);
     catchUp();
     if (!linkTurn.take(kTurnPatience)) {
         blockSize = frames;
@@ -454,7 +454,7 @@ void CTolvane::setBlockSizeAndSampleRate(VstInt32 frames, float rate) {
 }
 
 void CTolvane::close() {
-    std::lock_guard<std::mutex> control(controlMutex);
+    std::lock_guard<std::recursive_mutex> control(controlMutex);
     // A Slave# change still waiting is dropped (the object goes away); settings changed on the
     // audio thread are written now.
     renumberRequested = false;
@@ -476,7 +476,7 @@ void CTolvane::catchUp() {
 }
 
 void CTolvane::renumber(VstInt32 newSlaveNumber) {
-    std::lock_guard<std::mutex> control(controlMutex);
+    std::lock_guard<std::recursive_mutex> control(controlMutex);
     renumberRequested = false;
     renumberLocked(newSlaveNumber);
 }

@@ -72,7 +72,7 @@ void CTolvane::setParameter(VstInt32 index, float value) {
             renumberRequested = true;
             return;
         }
-        std::lock_guard<std::mutex> control(controlMutex);
+        std::lock_guard<std::recursive_mutex> control(controlMutex);
         renumberRequested = false;
         if (number != slaveNumber) renumberLocked(number);
         return;
@@ -86,7 +86,7 @@ void CTolvane::setParameter(VstInt32 index, float value) {
         if (setting.exchange(on) == on) return;
         settingsToWrite |= index == kCfgDlg ? kWriteConfigDlg : kWriteTermSlave;
         if (audioThreads.current()) return;
-        std::lock_guard<std::mutex> control(controlMutex);
+        std::lock_guard<std::recursive_mutex> control(controlMutex);
         flushSettings();
         return;
     }

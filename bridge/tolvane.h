@@ -306,7 +306,10 @@ private:
 
     LinkTurn linkTurn;
     AudioThreads audioThreads;
-    std::mutex controlMutex;
+    // Recursive: a host may call the plug-in again from inside one of the host calls made with it
+    // held (wantEvents, needIdle, canHostDo). Such a nested call finds the turn taken and leaves
+    // its link work for later rather than wait for itself.
+    std::recursive_mutex controlMutex;
     // Under controlMutex: idle's pacing and its view of the connected slave.
     Clock::time_point idleRetryAt{};
     std::chrono::milliseconds idleRetryPause{0};
