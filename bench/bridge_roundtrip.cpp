@@ -21,7 +21,7 @@
 
 #include "bench/alloc_count.h"
 #include "bench/link_bare.h"
-#include "bridge/settings_store.h"
+#include "bridge/settings/settings_store.h"
 #include "link/slave_block.h"
 #include "tests/link/test_channel_process.h"
 #include "tests/tools/slave_spawn.h"

@@ -23,7 +23,7 @@
 #include <thread>
 
 #include "bridge/identity.h"
-#include "bridge/settings_store.h"
+#include "bridge/settings/settings_store.h"
 #include "frame/audioeffectx.h"
 #include "link/slave_mem.h"
 

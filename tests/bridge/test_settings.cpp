@@ -2,7 +2,7 @@
 #include <climits>
 #include <cstdint>
 
-#include "bridge/settings_store.h"
+#include "bridge/settings/settings_store.h"
 #include "tests/bridge/test_settings_store.h"
 
 namespace {

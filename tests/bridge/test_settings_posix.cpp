@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "bridge/settings_store.h"
+#include "bridge/settings/settings_store.h"
 #include "tests/bridge/test_settings_store.h"
 
 // ---- the fixture: a temporary XDG_CONFIG_HOME for every test ----

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "bridge/settings_store.h"
+#include "bridge/settings/settings_store.h"
 #include "tests/bridge/test_settings_store.h"
 
 // ---- the fixture: a test-unique key, deleted afterwards ----

@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "bridge/settings_store.h"
+#include "bridge/settings/settings_store.h"
 #include "tests/tools/slave_spawn.h"
 
 namespace {

@@ -17,7 +17,7 @@
 // file's folder, so that a linked configuration (a dotfiles folder) stays linked.
 //
 // Nothing here throws: these run inside a host, and every failure answers false or null.
-#include "bridge/settings_store.h"
+#include "bridge/settings/settings_store.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -3,7 +3,7 @@
 // The key is opened (or created) for one batch of reads or writes and closed after it. A value is
 // read into a 4-byte buffer whatever type the registry reports: data longer than 4 bytes fails,
 // shorter data is taken as the low bytes of a little-endian integer whose other bytes are zero.
-#include "bridge/settings_store.h"
+#include "bridge/settings/settings_store.h"
 
 #include <windows.h>
 
