@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "host_test_support.h"
+#include "tests/tools/slave_spawn.h"
 #include "tools/host/counter_signal.h"
-#include "tools/host/host_platform.h"
 
 namespace tolvane::host {
 namespace {

@@ -1,5 +1,5 @@
-// Starting tolvane-slave as a child process from a test, per platform (slave_spawn_posix.cpp,
-// slave_spawn_win32.cpp).
+// Child processes started by tests, per platform (slave_spawn_posix.cpp, slave_spawn_win32.cpp):
+// tolvane-slave kept running while a test talks to it, and a program run to its end.
 #pragma once
 
 #include <cstdint>
@@ -32,3 +32,10 @@ private:
 std::int32_t testProcessId();
 // True when a named object of the slave number still exists (the block or either event).
 bool linkObjectsExist(std::int32_t slaveNumber);
+
+// Runs a program with the given arguments (argv[0] is the program's path), standard output and
+// standard error going to the given files (an empty path discards that stream), and waits for
+// it at most timeoutMs. Returns its exit code, or -1 when it could not be started or was
+// killed for running too long.
+int runChildProcess(const std::vector<std::string>& argv, const std::string& stdoutPath,
+                    const std::string& stderrPath, int timeoutMs);
