@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "bench/link_bare.h"
-#include "link/slave_mem.h"
+#include "link/slave_shmem.h"
 #include "tests/link/test_channel_process.h"
 
 namespace {

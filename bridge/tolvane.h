@@ -25,7 +25,7 @@
 #include "bridge/identity.h"
 #include "bridge/settings/settings_store.h"
 #include "frame/audioeffectx.h"
-#include "link/slave_mem.h"
+#include "link/slave_shmem.h"
 
 // One input/output configuration: in force (`io`) or pending until the next suspend (`pendingIo`).
 struct IoConfig {

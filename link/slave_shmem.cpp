@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "link/object_names.h"
-#include "link/slave_mem.h"
+#include "link/slave_shmem.h"
 
 void formatObjectName(char (&out)[kObjectNameSize], LinkObject object, std::int32_t slaveNumber) {
     const char* prefix = "PalisorSlave_ShMem";

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "bridge/tolvane.h"
-#include "link/slave_mem.h"
+#include "link/slave_shmem.h"
 
 // ---- Host ----
 

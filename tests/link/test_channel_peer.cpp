@@ -27,7 +27,7 @@
 #include <thread>
 #include <vector>
 
-#include "link/slave_mem.h"
+#include "link/slave_shmem.h"
 
 namespace {
 

@@ -21,7 +21,7 @@
 
 #include "link/object_names.h"
 #include "link/platform.h"
-#include "link/slave_mem.h"
+#include "link/slave_shmem.h"
 #include "tests/link/small_dev_shm_posix.h"
 #include "tests/link/test_channel_process.h"
 

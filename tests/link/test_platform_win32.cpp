@@ -13,7 +13,7 @@
 #include "link/object_names.h"
 #include "link/platform.h"
 #include "link/slave_block.h"
-#include "link/slave_mem.h"
+#include "link/slave_shmem.h"
 #include "tests/link/test_channel_process.h"
 
 namespace {

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "link/slave_mem.h"
+#include "link/slave_shmem.h"
 
 namespace {
 

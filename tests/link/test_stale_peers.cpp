@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "link/object_names.h"
-#include "link/slave_mem.h"
+#include "link/slave_shmem.h"
 #include "tests/link/test_channel_process.h"
 
 namespace {

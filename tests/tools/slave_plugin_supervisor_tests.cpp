@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "link/slave_mem.h"
+#include "link/slave_shmem.h"
 #include "tests/tools/slave_spawn.h"
 #include "tests/tools/slave_test_block.h"
 #include "tools/slave/supervisor.h"

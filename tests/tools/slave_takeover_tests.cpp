@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "link/slave_mem.h"
+#include "link/slave_shmem.h"
 #include "tests/tools/slave_spawn.h"
 #include "tools/slave/slave_core.h"
 

@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "link/slave_mem.h"
+#include "link/slave_shmem.h"
 #include "tools/slave/processor.h"
 #include "tools/slave/slave_core.h"
 

@@ -6,7 +6,7 @@
 #include <memory>
 #include <thread>
 
-#include "link/slave_mem.h"
+#include "link/slave_shmem.h"
 #include "tools/slave/slave_server.h"
 
 using Clock = std::chrono::steady_clock;
