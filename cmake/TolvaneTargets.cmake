@@ -42,6 +42,21 @@ endfunction()
 # exported, every symbol resolved at link time.
 function(tolvane_add_plugin name)
   cmake_parse_arguments(P "" "OUTPUT_NAME" "SOURCES;LIBS;RESOURCES" ${ARGN})
+  if(tolvane_bridge IN_LIST P_LIBS)
+    # The bridge leaves runConfigDialog to the module (bridge/CMakeLists.txt).
+    get_target_property(dialogs tolvane_bridge TOLVANE_DIALOG_IMPLEMENTATIONS)
+    set(chosen)
+    foreach(lib IN LISTS P_LIBS)
+      if(lib IN_LIST dialogs)
+        list(APPEND chosen ${lib})
+      endif()
+    endforeach()
+    list(LENGTH chosen count)
+    if(NOT count EQUAL 1)
+      message(FATAL_ERROR "${name} links tolvane_bridge and needs exactly one of its dialog "
+                          "implementations (${dialogs}) in LIBS, found: ${chosen}")
+    endif()
+  endif()
   add_library(${name} MODULE ${P_SOURCES} ${TOLVANE_ROOT}/frame/entry.cpp
               ${TOLVANE_ROOT}/frame/${TOLVANE_PLATFORM}/module_entry.cpp ${P_RESOURCES})
   tolvane_target_defaults(${name})
