@@ -15,7 +15,7 @@ add_executable(bridge_roundtrip
   ${TOLVANE_ROOT}/tests/tools/slave_spawn_${TOLVANE_PLATFORM}.cpp
 )
 tolvane_target_defaults(bridge_roundtrip)
-target_link_libraries(bridge_roundtrip PRIVATE tolvane_hostlib tolvane_settings tolvane_link)
+target_link_libraries(bridge_roundtrip PRIVATE tolvane_hosting tolvane_settings tolvane_link)
 set_target_properties(bridge_roundtrip PROPERTIES ENABLE_EXPORTS ON)
 target_compile_definitions(bridge_roundtrip PRIVATE
   TOLVANE_EFFECT="$<TARGET_FILE:Tolvane>" TOLVANE_SLAVE_EXE="$<TARGET_FILE:tolvane-slave>")

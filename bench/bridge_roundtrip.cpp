@@ -25,7 +25,7 @@
 #include "link/slave_block.h"
 #include "tests/link/test_channel_process.h"
 #include "tests/tools/slave_spawn.h"
-#include "tools/host/plugin_host.h"
+#include "tools/hosting/plugin_host.h"
 
 namespace {
 

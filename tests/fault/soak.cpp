@@ -35,7 +35,7 @@
 
 #include "tests/tools/slave_spawn.h"
 #include "tools/host/counter_signal.h"
-#include "tools/host/plugin_host.h"
+#include "tools/hosting/plugin_host.h"
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;

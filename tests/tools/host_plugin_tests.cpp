@@ -9,7 +9,7 @@
 
 #include "host_test_support.h"
 #include "tools/host/counter_signal.h"
-#include "tools/host/plugin_host.h"
+#include "tools/hosting/plugin_host.h"
 
 namespace tolvane::host {
 namespace {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/host/plugin_host.h"
 #include "tools/host/signals.h"
+#include "tools/hosting/plugin_host.h"
 
 namespace tolvane::host {
 

@@ -14,9 +14,9 @@
 #include <thread>
 
 #include "tools/host/audio_file.h"
-#include "tools/host/host_platform.h"
-#include "tools/host/plugin_host.h"
 #include "tools/host/signals.h"
+#include "tools/host/terminal.h"
+#include "tools/hosting/plugin_host.h"
 
 namespace tolvane::host {
 

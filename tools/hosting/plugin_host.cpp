@@ -1,4 +1,4 @@
-#include "tools/host/plugin_host.h"
+#include "tools/hosting/plugin_host.h"
 
 #include <algorithm>
 #include <charconv>

@@ -2,11 +2,12 @@
 // callback that answers the plug-in as a DAW does, the lifecycle calls, parameters, and what the
 // host observed (events the plug-in sent, which host opcodes it used, whether its pins changed).
 //
-// The command-line tool drives the lifecycle and the process loop from one thread; on request
-// (--idle-thread, --param-thread) effIdle and setParameter come from threads of their own at the
-// same time, as in a DAW. The callback keeps its counters atomic and answers the process level by
-// the calling thread, so a plug-in calling it from any thread is answered and counted correctly;
-// the kept events and the time information are meant for the thread that runs the process loop.
+// Its user (tolvane-host's run loop, the slave's plug-in processor) drives the lifecycle and the
+// process loop from one thread; in tolvane-host on request (--idle-thread, --param-thread) effIdle
+// and setParameter come from threads of their own at the same time, as in a DAW. The callback
+// keeps its counters atomic and answers the process level by the calling thread, so a plug-in
+// calling it from any thread is answered and counted correctly; the kept events and the time
+// information are meant for the thread that runs the process loop.
 #pragma once
 
 #include <array>
@@ -20,7 +21,7 @@
 
 #include "frame/thread_tags.h"
 #include "frame/vst_abi.h"
-#include "tools/host/host_platform.h"
+#include "tools/hosting/plugin_library.h"
 
 namespace tolvane::host {
 

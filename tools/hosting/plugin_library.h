@@ -1,10 +1,8 @@
-// What the command-line host needs from the operating system, behind one small interface:
-// loading a plug-in library, asking whether stdout is a terminal, and running a child process
-// (for the end-to-end tests). Each platform has its own file (posix/, win32/); the build picks one.
+// Loading a plug-in library, the one thing hosting a plug-in needs from the operating system.
+// Each platform has its own file (posix/, win32/); the build picks one.
 #pragma once
 
 #include <string>
-#include <vector>
 
 namespace tolvane::host {
 
@@ -27,15 +25,5 @@ public:
 private:
     void* handle_ = nullptr;
 };
-
-// True when standard output is an interactive terminal (progress is shown only then).
-bool stdoutIsTerminal();
-
-// Runs a program with the given arguments (argv[0] is the program's path), standard output and
-// standard error going to the given files (an empty path discards that stream), and waits for
-// it at most timeoutMs. Returns its exit code, or -1 when it could not be started or was
-// killed for running too long.
-int runChildProcess(const std::vector<std::string>& argv, const std::string& stdoutPath,
-                    const std::string& stderrPath, int timeoutMs);
 
 }  // namespace tolvane::host

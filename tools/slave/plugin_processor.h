@@ -1,4 +1,4 @@
-// A VST 2.4 plug-in as the slave's processor: the library is loaded with the command-line host's
+// A VST 2.4 plug-in as the slave's processor: the library is loaded with the hosting library's
 // PluginHost, follows the master's settings and transport, and processes each block in place in
 // the shared block's sample areas.
 //
@@ -22,8 +22,8 @@
 #include <thread>
 #include <vector>
 
-#include "tools/host/host_platform.h"
-#include "tools/host/plugin_host.h"
+#include "tools/hosting/plugin_host.h"
+#include "tools/hosting/plugin_library.h"
 #include "tools/slave/processor.h"
 
 // One --param setting: a parameter index or name, and a normalised value in 0..1.
