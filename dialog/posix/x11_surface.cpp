@@ -327,124 +327,138 @@ void CX11Surface::underline(int tx, int baseline, const std::string& s, int inde
     line(from, baseline + 1, from + w - 1, baseline + 1, Text);
 }
 
-void CX11Surface::drawControl(const CSoftDialog& dialog, const SoftControl& c) {
+void CX11Surface::drawGroupBox(const CSoftDialog& dialog, const SoftControl& c) {
     const PixelRect& r = c.rect;
-    const bool focused = dialog.focus == &c;
     const int lineHeight = ascent + descent;
+    const int top = r.y + lineHeight / 2;
+    frame({r.x, top, r.width, r.height - (top - r.y)}, Shadow, Highlight);
+    frame({r.x + 1, top + 1, r.width - 2, r.height - (top - r.y) - 2}, Highlight, Shadow);
+    const int tx = r.x + dialog.pixelX(4) + 2;
+    fill({tx - 2, r.y, textWidth(c.text) + 4, lineHeight}, Face);
+    text(tx, r.y + ascent, c.text, Text);
+    underline(tx, r.y + ascent, c.text, c.mnemonicIndex);
+}
+
+// Lines broken at '\n', left-aligned or centred (SS_CENTER).
+void CX11Surface::drawStatic(const SoftControl& c) {
+    const PixelRect& r = c.rect;
+    const int lineHeight = ascent + descent;
+    const bool centre = (c.style() & 0xF) == style::kCenter;
+    std::size_t start = 0;
+    int baseline = r.y + ascent;
+    while (start <= c.text.size()) {
+        std::size_t end = c.text.find('\n', start);
+        if (end == std::string::npos) end = c.text.size();
+        const std::string part = c.text.substr(start, end - start);
+        const int tx = centre ? r.x + (r.width - textWidth(part)) / 2 : r.x;
+        text(tx, baseline, part, Text);
+        const int index = c.mnemonicIndex - static_cast<int>(start);
+        if (index >= 0 && index < static_cast<int>(part.size())) underline(tx, baseline, part, index);
+        baseline += lineHeight;
+        start = end + 1;
+    }
+}
+
+void CX11Surface::drawEdit(const SoftControl& c, bool focused) {
+    const PixelRect& r = c.rect;
+    const int lineHeight = ascent + descent;
+    frame(r, Shadow, Highlight);
+    frame({r.x + 1, r.y + 1, r.width - 2, r.height - 2}, DarkShadow, Face);
+    const PixelRect inner{r.x + 2, r.y + 2, r.width - 4, r.height - 4};
+    fill(inner, Window);
+    const int tw = textWidth(c.text);
+    const int tx = std::max(inner.x + 1, inner.x + inner.width - 1 - tw);  // ES_RIGHT
+    const int baseline = inner.y + (inner.height - lineHeight) / 2 + ascent;
+    if (focused && c.allSelected && !c.text.empty()) {
+        fill({tx, baseline - ascent, tw, lineHeight}, Selection);
+        text(tx, baseline, c.text, SelectionText);
+    } else {
+        text(tx, baseline, c.text, Text);
+    }
+    if (focused && !c.allSelected) {
+        const int cx = tx + textWidth(c.text.substr(0, std::min(c.caret, c.text.size())));
+        line(cx, baseline - ascent, cx, baseline + descent - 1, Text);
+    }
+}
+
+void CX11Surface::drawUpDown(const SoftControl& c) {
+    const PixelRect& r = c.rect;
+    const int half = r.height / 2;
+    const PixelRect up{r.x, r.y, r.width, half};
+    const PixelRect down{r.x, r.y + half, r.width, r.height - half};
+    for (int part = 0; part < 2; ++part) {
+        const PixelRect& b = part == 0 ? up : down;
+        const bool held = c.pressedHalf == (part == 0 ? 1 : -1);
+        fill(b, Face);
+        frame(b, held ? Shadow : Highlight, held ? Highlight : DarkShadow);
+        const int cx = b.x + b.width / 2;
+        const int cy = b.y + b.height / 2;
+        XPoint tri[3];
+        if (part == 0) {
+            tri[0] = {static_cast<short>(cx - 3), static_cast<short>(cy + 2)};
+            tri[1] = {static_cast<short>(cx + 3), static_cast<short>(cy + 2)};
+            tri[2] = {static_cast<short>(cx), static_cast<short>(cy - 1)};
+        } else {
+            tri[0] = {static_cast<short>(cx - 3), static_cast<short>(cy - 1)};
+            tri[1] = {static_cast<short>(cx + 3), static_cast<short>(cy - 1)};
+            tri[2] = {static_cast<short>(cx), static_cast<short>(cy + 2)};
+        }
+        x->SetForeground(display, gc, colors[Text]);
+        x->FillPolygon(display, pixmap, gc, tri, 3, Convex, CoordModeOrigin);
+    }
+}
+
+void CX11Surface::drawCheckBox(const SoftControl& c, bool focused) {
+    const PixelRect& r = c.rect;
+    const int lineHeight = ascent + descent;
+    const int box = 13;
+    const PixelRect b{r.x, r.y + (r.height - box) / 2, box, box};
+    frame(b, Shadow, Highlight);
+    frame({b.x + 1, b.y + 1, b.width - 2, b.height - 2}, DarkShadow, Face);
+    fill({b.x + 2, b.y + 2, b.width - 4, b.height - 4}, c.pressed ? Face : Window);
+    if (c.check == kBstChecked) {
+        for (int i = 0; i < 3; ++i) {
+            line(b.x + 3, b.y + 5 + i, b.x + 5, b.y + 7 + i, Text);
+            line(b.x + 5, b.y + 7 + i, b.x + 9, b.y + 3 + i, Text);
+        }
+    }
+    const int tx = b.x + box + 4;
+    const int baseline = r.y + (r.height - lineHeight) / 2 + ascent;
+    text(tx, baseline, c.text, Text);
+    underline(tx, baseline, c.text, c.mnemonicIndex);
+    if (focused) dottedFrame({tx - 1, baseline - ascent - 1, textWidth(c.text) + 2, lineHeight + 2});
+}
+
+void CX11Surface::drawPushButton(const SoftControl& c, bool focused) {
+    const int lineHeight = ascent + descent;
+    PixelRect b = c.rect;
+    if (focused) {
+        frame(b, Text, Text);
+        b = {b.x + 1, b.y + 1, b.width - 2, b.height - 2};
+    }
+    if (c.pressed) {
+        frame(b, Shadow, Shadow);
+    } else {
+        frame(b, Highlight, DarkShadow);
+        frame({b.x + 1, b.y + 1, b.width - 2, b.height - 2}, Face, Shadow);
+    }
+    const int shift = c.pressed ? 1 : 0;
+    const int tx = b.x + (b.width - textWidth(c.text)) / 2 + shift;
+    const int baseline = b.y + (b.height - lineHeight) / 2 + ascent + shift;
+    text(tx, baseline, c.text, Text);
+    underline(tx, baseline, c.text, c.mnemonicIndex);
+    if (focused) dottedFrame({b.x + 3, b.y + 3, b.width - 6, b.height - 6});
+}
+
+void CX11Surface::drawControl(const CSoftDialog& dialog, const SoftControl& c) {
+    const bool focused = dialog.focus == &c;
     switch (c.item->kind) {
-    case ControlKind::GroupBox: {
-        const int top = r.y + lineHeight / 2;
-        frame({r.x, top, r.width, r.height - (top - r.y)}, Shadow, Highlight);
-        frame({r.x + 1, top + 1, r.width - 2, r.height - (top - r.y) - 2}, Highlight, Shadow);
-        const int tx = r.x + dialog.pixelX(4) + 2;
-        fill({tx - 2, r.y, textWidth(c.text) + 4, lineHeight}, Face);
-        text(tx, r.y + ascent, c.text, Text);
-        underline(tx, r.y + ascent, c.text, c.mnemonicIndex);
-        break;
-    }
-    case ControlKind::Static: {
-        // Lines broken at '\n', left-aligned or centred (SS_CENTER).
-        const bool centre = (c.style() & 0xF) == style::kCenter;
-        std::size_t start = 0;
-        int baseline = r.y + ascent;
-        while (start <= c.text.size()) {
-            std::size_t end = c.text.find('\n', start);
-            if (end == std::string::npos) end = c.text.size();
-            const std::string part = c.text.substr(start, end - start);
-            const int tx = centre ? r.x + (r.width - textWidth(part)) / 2 : r.x;
-            text(tx, baseline, part, Text);
-            const int index = c.mnemonicIndex - static_cast<int>(start);
-            if (index >= 0 && index < static_cast<int>(part.size())) underline(tx, baseline, part, index);
-            baseline += lineHeight;
-            start = end + 1;
-        }
-        break;
-    }
-    case ControlKind::Edit: {
-        frame(r, Shadow, Highlight);
-        frame({r.x + 1, r.y + 1, r.width - 2, r.height - 2}, DarkShadow, Face);
-        const PixelRect inner{r.x + 2, r.y + 2, r.width - 4, r.height - 4};
-        fill(inner, Window);
-        const int tw = textWidth(c.text);
-        const int tx = std::max(inner.x + 1, inner.x + inner.width - 1 - tw);  // ES_RIGHT
-        const int baseline = inner.y + (inner.height - lineHeight) / 2 + ascent;
-        if (focused && c.allSelected && !c.text.empty()) {
-            fill({tx, baseline - ascent, tw, lineHeight}, Selection);
-            text(tx, baseline, c.text, SelectionText);
-        } else {
-            text(tx, baseline, c.text, Text);
-        }
-        if (focused && !c.allSelected) {
-            const int cx = tx + textWidth(c.text.substr(0, std::min(c.caret, c.text.size())));
-            line(cx, baseline - ascent, cx, baseline + descent - 1, Text);
-        }
-        break;
-    }
-    case ControlKind::UpDown: {
-        const int half = r.height / 2;
-        const PixelRect up{r.x, r.y, r.width, half};
-        const PixelRect down{r.x, r.y + half, r.width, r.height - half};
-        for (int part = 0; part < 2; ++part) {
-            const PixelRect& b = part == 0 ? up : down;
-            const bool held = c.pressedHalf == (part == 0 ? 1 : -1);
-            fill(b, Face);
-            frame(b, held ? Shadow : Highlight, held ? Highlight : DarkShadow);
-            const int cx = b.x + b.width / 2;
-            const int cy = b.y + b.height / 2;
-            XPoint tri[3];
-            if (part == 0) {
-                tri[0] = {static_cast<short>(cx - 3), static_cast<short>(cy + 2)};
-                tri[1] = {static_cast<short>(cx + 3), static_cast<short>(cy + 2)};
-                tri[2] = {static_cast<short>(cx), static_cast<short>(cy - 1)};
-            } else {
-                tri[0] = {static_cast<short>(cx - 3), static_cast<short>(cy - 1)};
-                tri[1] = {static_cast<short>(cx + 3), static_cast<short>(cy - 1)};
-                tri[2] = {static_cast<short>(cx), static_cast<short>(cy + 2)};
-            }
-            x->SetForeground(display, gc, colors[Text]);
-            x->FillPolygon(display, pixmap, gc, tri, 3, Convex, CoordModeOrigin);
-        }
-        break;
-    }
-    case ControlKind::CheckBox: {
-        const int box = 13;
-        const PixelRect b{r.x, r.y + (r.height - box) / 2, box, box};
-        frame(b, Shadow, Highlight);
-        frame({b.x + 1, b.y + 1, b.width - 2, b.height - 2}, DarkShadow, Face);
-        fill({b.x + 2, b.y + 2, b.width - 4, b.height - 4}, c.pressed ? Face : Window);
-        if (c.check == kBstChecked) {
-            for (int i = 0; i < 3; ++i) {
-                line(b.x + 3, b.y + 5 + i, b.x + 5, b.y + 7 + i, Text);
-                line(b.x + 5, b.y + 7 + i, b.x + 9, b.y + 3 + i, Text);
-            }
-        }
-        const int tx = b.x + box + 4;
-        const int baseline = r.y + (r.height - lineHeight) / 2 + ascent;
-        text(tx, baseline, c.text, Text);
-        underline(tx, baseline, c.text, c.mnemonicIndex);
-        if (focused) dottedFrame({tx - 1, baseline - ascent - 1, textWidth(c.text) + 2, lineHeight + 2});
-        break;
-    }
-    case ControlKind::PushButton: {
-        PixelRect b = r;
-        if (focused) {
-            frame(b, Text, Text);
-            b = {b.x + 1, b.y + 1, b.width - 2, b.height - 2};
-        }
-        if (c.pressed) {
-            frame(b, Shadow, Shadow);
-        } else {
-            frame(b, Highlight, DarkShadow);
-            frame({b.x + 1, b.y + 1, b.width - 2, b.height - 2}, Face, Shadow);
-        }
-        const int shift = c.pressed ? 1 : 0;
-        const int tx = b.x + (b.width - textWidth(c.text)) / 2 + shift;
-        const int baseline = b.y + (b.height - lineHeight) / 2 + ascent + shift;
-        text(tx, baseline, c.text, Text);
-        underline(tx, baseline, c.text, c.mnemonicIndex);
-        if (focused) dottedFrame({b.x + 3, b.y + 3, b.width - 6, b.height - 6});
-        break;
-    }
+    case ControlKind::GroupBox: drawGroupBox(dialog, c); break;
+    case ControlKind::Static: drawStatic(c); break;
+    case ControlKind::Edit: drawEdit(c, focused); break;
+    case ControlKind::UpDown: drawUpDown(c); break;
+    case ControlKind::CheckBox: drawCheckBox(c, focused); break;
+    case ControlKind::PushButton: drawPushButton(c, focused); break;
     }
 }
 

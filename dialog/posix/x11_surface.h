@@ -39,7 +39,13 @@ private:
     void frame(const PixelRect& r, int topLeft, int bottomRight);
     void dottedFrame(const PixelRect& r);
     void underline(int x, int baseline, const std::string& s, int index);
-    void drawControl(const CSoftDialog& dialog, const SoftControl& control);
+    void drawControl(const CSoftDialog& dialog, const SoftControl& control);  // dispatches on the kind
+    void drawGroupBox(const CSoftDialog& dialog, const SoftControl& control);
+    void drawStatic(const SoftControl& control);
+    void drawEdit(const SoftControl& control, bool focused);
+    void drawUpDown(const SoftControl& control);
+    void drawCheckBox(const SoftControl& control, bool focused);
+    void drawPushButton(const SoftControl& control, bool focused);
     int textWidth(const std::string& s) const;
 
     const XlibApi* x = nullptr;

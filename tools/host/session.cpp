@@ -10,6 +10,7 @@
 #include <fstream>
 #include <memory>
 #include <new>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -382,54 +383,154 @@ private:
     bool shown_ = false;
 };
 
-}  // namespace
+// One run of the process loop and all around it, in three parts: setUp() loads the plug-in,
+// applies the options, allocates everything the loop touches and starts the threads and the
+// clock; processBlock() is one iteration of the loop; report() stops the run, completes the
+// summary and writes the results. The members are declared in the order the run creates them,
+// so that they go in the reverse order: the side threads stop before the plug-in is closed.
+class Session {
+public:
+    Session(const HostOptions& options, std::ostream& out, std::ostream& err)
+        : options_(options), out_(out), err_(err) {}
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
 
-SessionResult runSession(const HostOptions& options, std::ostream& out, std::ostream& err, SessionObserver* observer) {
-    SessionResult result;
-    auto fail = [&](int code, const std::string& message) {
-        err << "tolvane-host: " << message << "\n";
-        result.exitCode = code;
-        return result;
-    };
+    // False when the run ends here: on a failure, or once --info or --list-params has printed.
+    bool setUp();
+    // One block of the loop. It allocates nothing unless the plug-in changes its pins. False on a
+    // failure.
+    bool processBlock(std::int64_t block);
+    // Right after the last block.
+    void report();
 
+    std::int64_t blocks() const { return blocks_; }
+    const SessionResult& result() const { return result_; }
+
+private:
+    bool fail(int code, const std::string& message) {
+        err_ << "tolvane-host: " << message << "\n";
+        result_.exitCode = code;
+        return false;
+    }
+
+    // setUp's parts.
+    bool loadPlugin();
+    bool resolveParameters();
+    bool allocateRun();
+    void startRun();
+
+    // processBlock's parts.
+    void applyDueChanges(std::int64_t block);
+    void pauseIfDue(std::int64_t block);
+    bool applyPinChange();
+    void prepareBuffers(std::int64_t position);
+    void callPlugin(std::int64_t block, std::int64_t position);
+    void checkOutput(std::int64_t position);
+    void storeOutput(std::int64_t position);
+
+    // report's parts.
+    void summariseThreads();
+    void summariseSignal();
+    void writeResults();
+
+    const HostOptions& options_;
+    std::ostream& out_;
+    std::ostream& err_;
+    SessionResult result_;
+    Summary& summary_ = result_.summary;
+
+    AudioData input_;
+    std::string error_;
+    bool haveInput_ = false;
+    double sampleRate_ = 0.0;
+    int blockSize_ = 0;
+    std::optional<PluginHost> host_;
+    VstInt32 inputs_ = 0;
+    VstInt32 outputs_ = 0;
+    std::vector<ResolvedChange> changes_;
+    VstInt32 sweepIndex_ = 0;
+
+    std::int64_t totalFrames_ = 0;
+    std::int64_t blocks_ = 0;
+    ChannelBuffers in_;
+    ChannelBuffers outBuffers_;
+    int storedChannels_ = 0;
+    AudioData output_;
+    std::vector<float> blockMicros_;
+    // Each block's start in seconds from the loop's start, and its output peak (-1: untouched).
+    std::vector<double> blockStarts_;
+    std::vector<float> blockPeaks_;
+    std::vector<ProcessPause> pauses_;
+    std::size_t nextPause_ = 0;
+    IdleTimes loopIdleTimes_;
+    std::optional<BlockEvents> events_;
+    std::optional<SignalGenerator> generator_;
+    std::vector<ResolvedChange*> timed_;
+    std::size_t nextTimed_ = 0;
+    bool checkCounter_ = false;
+
+    std::optional<ProgressLine> progress_;
+    std::chrono::duration<double> blockDuration_{0.0};
+    std::optional<SideThreads> sideThreads_;
+    Clock::time_point runStart_;
+    double unixStart_ = 0.0;
+    // Pacing is counted from here; a pause moves it on by the pause's length.
+    Clock::time_point paceStart_;
+};
+
+bool Session::setUp() {
+    if (!loadPlugin() || !resolveParameters()) return false;
+    if (options_.info) {
+        printInfo(*host_, out_);
+        return false;
+    }
+    if (options_.listParams) {
+        printParameters(*host_, out_);
+        return false;
+    }
+    if (!allocateRun()) return false;
+    startRun();
+    return true;
+}
+
+bool Session::loadPlugin() {
     // A sound file is read first, so that its sample rate can be the run's; a raw file needs the
     // plug-in's input count and is read once the plug-in is open.
-    AudioData input;
-    std::string error;
-    const bool haveInput = !options.inputPath.empty();
-    if (haveInput && !isRawAudioPath(options.inputPath) && !readAudioFile(options.inputPath, 0, input, error)) {
-        return fail(kExitFailure, error);
+    haveInput_ = !options_.inputPath.empty();
+    if (haveInput_ && !isRawAudioPath(options_.inputPath) && !readAudioFile(options_.inputPath, 0, input_, error_)) {
+        return fail(kExitFailure, error_);
     }
-    double sampleRate = options.sampleRate;
-    if (haveInput && !options.sampleRateGiven && input.sampleRate > 0.0) sampleRate = input.sampleRate;
-    const int blockSize = options.blockSize;
+    sampleRate_ = options_.sampleRate;
+    if (haveInput_ && !options_.sampleRateGiven && input_.sampleRate > 0.0) sampleRate_ = input_.sampleRate;
+    blockSize_ = options_.blockSize;
 
     HostConfig config;
-    config.sampleRate = sampleRate;
-    config.blockSize = blockSize;
-    config.tempoBpm = options.tempoBpm;
-    config.timeSigNumerator = options.timeSigNumerator;
-    config.timeSigDenominator = options.timeSigDenominator;
-    if (options.async) config.canDo.push_back({"asyncProcessing", CanDoAnswer::Yes});
-    config.canDo.insert(config.canDo.end(), options.canDo.begin(), options.canDo.end());
+    config.sampleRate = sampleRate_;
+    config.blockSize = blockSize_;
+    config.tempoBpm = options_.tempoBpm;
+    config.timeSigNumerator = options_.timeSigNumerator;
+    config.timeSigDenominator = options_.timeSigDenominator;
+    if (options_.async) config.canDo.push_back({"asyncProcessing", CanDoAnswer::Yes});
+    config.canDo.insert(config.canDo.end(), options_.canDo.begin(), options_.canDo.end());
 
-    PluginHost host(config);
-    if (!host.load(options.pluginPath, error)) return fail(kExitFailure, error);
-    host.setSampleRate(sampleRate);
-    host.setBlockSize(blockSize);
+    PluginHost& host = host_.emplace(config);
+    if (!host.load(options_.pluginPath, error_)) return fail(kExitFailure, error_);
+    host.setSampleRate(sampleRate_);
+    host.setBlockSize(blockSize_);
 
-    VstInt32 inputs = 0;
-    VstInt32 outputs = 0;
-    host.readChannelCounts(inputs, outputs);  // checked by load
-    if (haveInput && isRawAudioPath(options.inputPath)) {
-        const int channels = options.inputChannels > 0 ? options.inputChannels : std::max(inputs, 1);
-        if (!readAudioFile(options.inputPath, channels, input, error)) return fail(kExitFailure, error);
+    host.readChannelCounts(inputs_, outputs_);  // checked by load
+    if (haveInput_ && isRawAudioPath(options_.inputPath)) {
+        const int channels = options_.inputChannels > 0 ? options_.inputChannels : std::max(inputs_, 1);
+        if (!readAudioFile(options_.inputPath, channels, input_, error_)) return fail(kExitFailure, error_);
     }
+    return true;
+}
 
+bool Session::resolveParameters() {
+    PluginHost& host = *host_;
     // Resolve every parameter change before anything runs, so that a wrong name fails at once.
-    std::vector<ResolvedChange> changes;
-    changes.reserve(options.parameters.size());
-    for (const ParameterChange& change : options.parameters) {
+    changes_.reserve(options_.parameters.size());
+    for (const ParameterChange& change : options_.parameters) {
         const auto index = host.findParameter(change.target);
         if (!index) {
             return fail(kExitUsage, "the plug-in has no parameter '" + change.target + "' (it has " +
@@ -440,341 +541,393 @@ SessionResult runSession(const HostOptions& options, std::ostream& out, std::ost
         resolved.change = &change;
         resolved.text.assign(change.text.begin(), change.text.end());
         resolved.text.push_back('\0');
-        changes.push_back(std::move(resolved));
+        changes_.push_back(std::move(resolved));
     }
-    VstInt32 sweepIndex = 0;
-    if (options.parameterThread) {
-        const auto index = host.findParameter(options.parameterThread->target);
+    if (options_.parameterThread) {
+        const auto index = host.findParameter(options_.parameterThread->target);
         if (!index) {
-            return fail(kExitUsage, "the plug-in has no parameter '" + options.parameterThread->target + "' (it has " +
+            return fail(kExitUsage, "the plug-in has no parameter '" + options_.parameterThread->target + "' (it has " +
                                         std::to_string(host.numParams()) + ": " + parameterNames(host) + ")");
         }
-        sweepIndex = *index;
+        sweepIndex_ = *index;
     }
-    Summary& summary = result.summary;
-    for (ResolvedChange& resolved : changes) {
+    for (ResolvedChange& resolved : changes_) {
         if (resolved.change->atBlock >= 0) continue;
-        ++summary.parameterChanges;
+        ++summary_.parameterChanges;
         if (!applyChange(host, resolved)) {
-            ++summary.parameterChangesRefused;
-            err << "tolvane-host: the plug-in refused the text '" << resolved.change->text << "' for parameter "
-                << resolved.index << "\n";
+            ++summary_.parameterChangesRefused;
+            err_ << "tolvane-host: the plug-in refused the text '" << resolved.change->text << "' for parameter "
+                 << resolved.index << "\n";
         }
     }
     // Pins changed by a parameter take effect at a suspend, as a DAW applies them.
     if (host.takeIoChanged()) {
         host.suspend();
-        ++summary.ioChanges;
-        if (!host.readChannelCounts(inputs, outputs)) return fail(kExitFailure, "the plug-in changed its pins to invalid counts");
+        ++summary_.ioChanges;
+        if (!host.readChannelCounts(inputs_, outputs_)) {
+            return fail(kExitFailure, "the plug-in changed its pins to invalid counts");
+        }
     }
+    return true;
+}
 
-    if (options.info) {
-        printInfo(host, out);
-        return result;
+// Everything the loop touches is allocated here.
+bool Session::allocateRun() {
+    totalFrames_ = static_cast<std::int64_t>(std::llround(sampleRate_));
+    if (options_.blocks) {
+        totalFrames_ = *options_.blocks * blockSize_;
+    } else if (options_.frames) {
+        totalFrames_ = *options_.frames;
+    } else if (options_.seconds) {
+        totalFrames_ = static_cast<std::int64_t>(std::llround(*options_.seconds * sampleRate_));
+    } else if (haveInput_) {
+        totalFrames_ = input_.frames();
     }
-    if (options.listParams) {
-        printParameters(host, out);
-        return result;
-    }
-
-    std::int64_t totalFrames = static_cast<std::int64_t>(std::llround(sampleRate));
-    if (options.blocks) {
-        totalFrames = *options.blocks * blockSize;
-    } else if (options.frames) {
-        totalFrames = *options.frames;
-    } else if (options.seconds) {
-        totalFrames = static_cast<std::int64_t>(std::llround(*options.seconds * sampleRate));
-    } else if (haveInput) {
-        totalFrames = input.frames();
-    }
-    const std::int64_t blocks = (totalFrames + blockSize - 1) / blockSize;
-    if (blocks > kMaxSessionBlocks) {
-        return fail(kExitUsage, "the run is too long: " + std::to_string(blocks) + " blocks, at most " +
+    blocks_ = (totalFrames_ + blockSize_ - 1) / blockSize_;
+    if (blocks_ > kMaxSessionBlocks) {
+        return fail(kExitUsage, "the run is too long: " + std::to_string(blocks_) + " blocks, at most " +
                                     std::to_string(kMaxSessionBlocks));
     }
 
-    // Everything the loop touches is allocated here.
-    ChannelBuffers in;
-    ChannelBuffers outBuffers;
-    in.allocate(inputs, blockSize);
-    outBuffers.allocate(outputs, blockSize);
-    const int storedChannels = outputs;
-    AudioData output;
-    output.channels = storedChannels;
-    output.sampleRate = sampleRate;
-    if (!options.outputPath.empty()) {
-        if (storedChannels < 1) return fail(kExitFailure, "the plug-in has no outputs to write to " + options.outputPath);
-        const double values = static_cast<double>(totalFrames) * storedChannels;
+    in_.allocate(inputs_, blockSize_);
+    outBuffers_.allocate(outputs_, blockSize_);
+    storedChannels_ = outputs_;
+    output_.channels = storedChannels_;
+    output_.sampleRate = sampleRate_;
+    if (!options_.outputPath.empty()) {
+        if (storedChannels_ < 1) return fail(kExitFailure, "the plug-in has no outputs to write to " + options_.outputPath);
+        const double values = static_cast<double>(totalFrames_) * storedChannels_;
         if (values > static_cast<double>(std::size_t{1} << 29)) {
             return fail(kExitUsage, "the output would hold more than 2 GiB: shorten the run");
         }
-        output.samples.assign(static_cast<std::size_t>(values), 0.0f);
+        output_.samples.assign(static_cast<std::size_t>(values), 0.0f);
     }
-    std::vector<float> blockMicros;
-    blockMicros.reserve(static_cast<std::size_t>(blocks));
-    // Each block's start in seconds from the loop's start, and its output peak (-1: untouched).
-    std::vector<double> blockStarts;
-    std::vector<float> blockPeaks;
-    blockStarts.reserve(static_cast<std::size_t>(blocks));
-    blockPeaks.reserve(static_cast<std::size_t>(blocks));
-    std::vector<ProcessPause> pauses = options.pauses;
-    std::stable_sort(pauses.begin(), pauses.end(),
+    blockMicros_.reserve(static_cast<std::size_t>(blocks_));
+    blockStarts_.reserve(static_cast<std::size_t>(blocks_));
+    blockPeaks_.reserve(static_cast<std::size_t>(blocks_));
+    pauses_ = options_.pauses;
+    std::stable_sort(pauses_.begin(), pauses_.end(),
                      [](const ProcessPause& a, const ProcessPause& b) { return a.atBlock < b.atBlock; });
-    std::size_t nextPause = 0;
-    IdleTimes loopIdleTimes;
-    BlockEvents events(options, blockSize);
-    SignalGenerator generator(options.signal, sampleRate, options.seed);
-    std::vector<ResolvedChange*> timed;
-    for (ResolvedChange& resolved : changes) {
-        if (resolved.change->atBlock >= 0) timed.push_back(&resolved);
+    events_.emplace(options_, blockSize_);
+    generator_.emplace(options_.signal, sampleRate_, options_.seed);
+    for (ResolvedChange& resolved : changes_) {
+        if (resolved.change->atBlock >= 0) timed_.push_back(&resolved);
     }
-    std::stable_sort(timed.begin(), timed.end(),
+    std::stable_sort(timed_.begin(), timed_.end(),
                      [](const ResolvedChange* a, const ResolvedChange* b) { return a->change->atBlock < b->change->atBlock; });
-    std::size_t nextTimed = 0;
 
-    summary.plugin = options.pluginPath;
-    summary.effectName = host.effectName();
-    summary.sampleRate = sampleRate;
-    summary.blockSize = blockSize;
-    summary.replacing = host.usesReplacing();
-    const bool checkCounter = !haveInput && options.signal.kind == SignalKind::Counter;
-    if (checkCounter) summary.counterExactBlocks = 0;
+    summary_.plugin = options_.pluginPath;
+    summary_.effectName = host_->effectName();
+    summary_.sampleRate = sampleRate_;
+    summary_.blockSize = blockSize_;
+    summary_.replacing = host_->usesReplacing();
+    checkCounter_ = !haveInput_ && options_.signal.kind == SignalKind::Counter;
+    if (checkCounter_) summary_.counterExactBlocks = 0;
+    return true;
+}
 
-    ProgressLine progress(options.progress && !options.quiet && stdoutIsTerminal(), out, blocks);
-    const auto blockDuration = std::chrono::duration<double>(blockSize / sampleRate);
-    host.resume();
-    host.startProcess();
-    SideThreads sideThreads(host, options.idleThreadMs, options.parameterThread ? &*options.parameterThread : nullptr,
-                            sweepIndex);
-    sideThreads.start();
-    const Clock::time_point runStart = Clock::now();
-    const auto unixStart = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-    // Pacing is counted from here; a pause moves it on by the pause's length.
-    Clock::time_point paceStart = runStart;
-    if (observer != nullptr) observer->loopStarted();
+void Session::startRun() {
+    progress_.emplace(options_.progress && !options_.quiet && stdoutIsTerminal(), out_, blocks_);
+    blockDuration_ = std::chrono::duration<double>(blockSize_ / sampleRate_);
+    host_->resume();
+    host_->startProcess();
+    sideThreads_.emplace(*host_, options_.idleThreadMs,
+                         options_.parameterThread ? &*options_.parameterThread : nullptr, sweepIndex_);
+    sideThreads_->start();
+    runStart_ = Clock::now();
+    unixStart_ = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    paceStart_ = runStart_;
+}
 
-    for (std::int64_t block = 0; block < blocks; ++block) {
-        while (nextTimed < timed.size() && timed[nextTimed]->change->atBlock <= block) {
-            ++summary.parameterChanges;
-            if (!applyChange(host, *timed[nextTimed])) ++summary.parameterChangesRefused;
-            ++nextTimed;
+bool Session::processBlock(std::int64_t block) {
+    applyDueChanges(block);
+    pauseIfDue(block);
+    if (!applyPinChange()) return false;
+    const std::int64_t position = block * blockSize_;
+    prepareBuffers(position);
+    callPlugin(block, position);
+    checkOutput(position);
+    storeOutput(position);
+    if (options_.idle) {
+        const Clock::time_point idleStart = Clock::now();
+        host_->idle();
+        loopIdleTimes_.add(std::chrono::duration<double, std::micro>(Clock::now() - idleStart).count());
+    }
+    ++summary_.blocks;
+    progress_->update(block + 1);
+    if (options_.realtime) std::this_thread::sleep_until(paceStart_ + blockDuration_ * static_cast<double>(block + 1));
+    return true;
+}
+
+void Session::applyDueChanges(std::int64_t block) {
+    while (nextTimed_ < timed_.size() && timed_[nextTimed_]->change->atBlock <= block) {
+        ++summary_.parameterChanges;
+        if (!applyChange(*host_, *timed_[nextTimed_])) ++summary_.parameterChangesRefused;
+        ++nextTimed_;
+    }
+}
+
+void Session::pauseIfDue(std::int64_t block) {
+    while (nextPause_ < pauses_.size() && pauses_[nextPause_].atBlock <= block) {
+        const ProcessPause& pause = pauses_[nextPause_++];
+        const Clock::time_point pauseStart = Clock::now();
+        if (pause.suspend) {
+            host_->stopProcess();
+            host_->suspend();
         }
-        while (nextPause < pauses.size() && pauses[nextPause].atBlock <= block) {
-            const ProcessPause& pause = pauses[nextPause++];
-            const Clock::time_point pauseStart = Clock::now();
-            if (pause.suspend) {
-                host.stopProcess();
-                host.suspend();
+        std::this_thread::sleep_until(pauseStart + std::chrono::milliseconds(pause.milliseconds));
+        if (pause.suspend) {
+            host_->resume();
+            host_->startProcess();
+        }
+        paceStart_ += Clock::now() - pauseStart;
+        ++summary_.pauses;
+    }
+}
+
+bool Session::applyPinChange() {
+    if (!host_->takeIoChanged()) return true;
+    // The one place the loop may allocate: the plug-in changed its pins.
+    host_->stopProcess();
+    host_->suspend();
+    if (!host_->readChannelCounts(inputs_, outputs_)) {
+        return fail(kExitFailure, "the plug-in changed its pins to invalid counts");
+    }
+    in_.allocate(inputs_, blockSize_);
+    outBuffers_.allocate(outputs_, blockSize_);
+    host_->resume();
+    host_->startProcess();
+    ++summary_.ioChanges;
+    return true;
+}
+
+// Fills the inputs from the input file or the generator, and the outputs with the pattern that
+// shows which samples the plug-in left untouched.
+void Session::prepareBuffers(std::int64_t position) {
+    if (haveInput_) {
+        for (int c = 0; c < in_.count(); ++c) {
+            float* channel = in_.pointers[static_cast<std::size_t>(c)];
+            const int source = c % input_.channels;
+            for (int i = 0; i < blockSize_; ++i) {
+                const std::int64_t frame = position + i;
+                channel[i] = frame < input_.frames()
+                                 ? input_.samples[static_cast<std::size_t>(frame * input_.channels + source)]
+                                 : 0.0f;
             }
-            std::this_thread::sleep_until(pauseStart + std::chrono::milliseconds(pause.milliseconds));
-            if (pause.suspend) {
-                host.resume();
-                host.startProcess();
-            }
-            paceStart += Clock::now() - pauseStart;
-            ++summary.pauses;
         }
-        if (host.takeIoChanged()) {
-            // The one place the loop may allocate: the plug-in changed its pins.
-            host.stopProcess();
-            host.suspend();
-            if (!host.readChannelCounts(inputs, outputs)) {
-                return fail(kExitFailure, "the plug-in changed its pins to invalid counts");
-            }
-            in.allocate(inputs, blockSize);
-            outBuffers.allocate(outputs, blockSize);
-            host.resume();
-            host.startProcess();
-            ++summary.ioChanges;
-        }
+    } else {
+        generator_->fill(in_.pointers.data(), in_.count(), blockSize_);
+    }
+    const float fill = summary_.replacing ? kUntouchedSample : 0.0f;
+    for (int c = 0; c < outBuffers_.count(); ++c) {
+        std::fill_n(outBuffers_.pointers[static_cast<std::size_t>(c)], blockSize_, fill);
+    }
+}
 
-        const std::int64_t position = block * blockSize;
-        if (haveInput) {
-            for (int c = 0; c < in.count(); ++c) {
-                float* channel = in.pointers[static_cast<std::size_t>(c)];
-                const int source = c % input.channels;
-                for (int i = 0; i < blockSize; ++i) {
-                    const std::int64_t frame = position + i;
-                    channel[i] = frame < input.frames()
-                                     ? input.samples[static_cast<std::size_t>(frame * input.channels + source)]
-                                     : 0.0f;
-                }
-            }
-        } else {
-            generator.fill(in.pointers.data(), in.count(), blockSize);
-        }
-        const float fill = summary.replacing ? kUntouchedSample : 0.0f;
-        for (int c = 0; c < outBuffers.count(); ++c) {
-            std::fill_n(outBuffers.pointers[static_cast<std::size_t>(c)], blockSize, fill);
-        }
-        VstEvents* list = events.build(block, block == blocks - 1);
-        summary.midiSent += events.midiCount();
-        summary.sysexSent += events.sysexCount();
-        host.beginBlock(block, position);
+// Sends the block's events and audio and, for an asynchronous plug-in, waits for its output;
+// keeps how long that took and when it began.
+void Session::callPlugin(std::int64_t block, std::int64_t position) {
+    PluginHost& host = *host_;
+    VstEvents* list = events_->build(block, block == blocks_ - 1);
+    summary_.midiSent += events_->midiCount();
+    summary_.sysexSent += events_->sysexCount();
+    host.beginBlock(block, position);
 
-        const Clock::time_point start = Clock::now();
-        if (list != nullptr) host.processEvents(list);
-        host.processReplacing(in.pointers.data(), outBuffers.pointers.data(), blockSize);
-        if (options.async && host.pluginIsAsync()) {
-            ++summary.asyncBlocks;
-            const Clock::time_point deadline = start + std::chrono::milliseconds(options.asyncTimeoutMs);
-            for (int polls = 0;; ++polls) {
-                if (host.currentPosition() >= blockSize) break;
-                if (Clock::now() >= deadline) {
-                    ++summary.asyncTimeouts;
+    const Clock::time_point start = Clock::now();
+    if (list != nullptr) host.processEvents(list);
+    host.processReplacing(in_.pointers.data(), outBuffers_.pointers.data(), blockSize_);
+    if (options_.async && host.pluginIsAsync()) {
+        ++summary_.asyncBlocks;
+        const Clock::time_point deadline = start + std::chrono::milliseconds(options_.asyncTimeoutMs);
+        for (int polls = 0;; ++polls) {
+            if (host.currentPosition() >= blockSize_) break;
+            if (Clock::now() >= deadline) {
+                ++summary_.asyncTimeouts;
+                break;
+            }
+            if (polls < 1000) {
+                std::this_thread::yield();
+            } else {
+                std::this_thread::sleep_for(std::chrono::microseconds(50));
+            }
+        }
+    }
+    const Clock::time_point end = Clock::now();
+    blockMicros_.push_back(std::chrono::duration<float, std::micro>(end - start).count());
+    blockStarts_.push_back(std::chrono::duration<double>(start - runStart_).count());
+}
+
+// The block's output peak, whether the plug-in wrote all of it, and whether it carries the
+// counter signal sample for sample.
+void Session::checkOutput(std::int64_t position) {
+    float peak = -1.0f;
+    for (int c = 0; c < outBuffers_.count(); ++c) {
+        const float* channel = outBuffers_.pointers[static_cast<std::size_t>(c)];
+        for (int i = 0; i < blockSize_; ++i) {
+            if (!isUntouched(channel[i])) peak = std::max(peak, std::fabs(channel[i]));
+        }
+    }
+    blockPeaks_.push_back(peak);
+    if (summary_.replacing) {
+        std::size_t untouched = 0;
+        for (int c = 0; c < outBuffers_.count(); ++c) {
+            const float* channel = outBuffers_.pointers[static_cast<std::size_t>(c)];
+            for (int i = 0; i < blockSize_; ++i) untouched += isUntouched(channel[i]) ? 1 : 0;
+        }
+        const std::size_t total = static_cast<std::size_t>(outBuffers_.count()) * static_cast<std::size_t>(blockSize_);
+        if (total > 0 && untouched == total) {
+            ++summary_.untouchedBlocks;
+        } else if (untouched > 0) {
+            ++summary_.partialBlocks;
+        }
+    }
+    if (checkCounter_) {
+        bool exact = outBuffers_.count() > 0;
+        for (int c = 0; exact && c < outBuffers_.count(); ++c) {
+            const float* channel = outBuffers_.pointers[static_cast<std::size_t>(c)];
+            for (int i = 0; i < blockSize_; ++i) {
+                const CounterCode code = decodeCounterSample(channel[i]);
+                if (!code.valid || code.frameIndex != ((position + i) & (kCounterPeriodFrames - 1))) {
+                    exact = false;
                     break;
                 }
-                if (polls < 1000) {
-                    std::this_thread::yield();
-                } else {
-                    std::this_thread::sleep_for(std::chrono::microseconds(50));
-                }
             }
         }
-        const Clock::time_point end = Clock::now();
-        blockMicros.push_back(std::chrono::duration<float, std::micro>(end - start).count());
-        blockStarts.push_back(std::chrono::duration<double>(start - runStart).count());
+        if (exact) ++summary_.counterExactBlocks;
+    }
+}
 
-        float peak = -1.0f;
-        for (int c = 0; c < outBuffers.count(); ++c) {
-            const float* channel = outBuffers.pointers[static_cast<std::size_t>(c)];
-            for (int i = 0; i < blockSize; ++i) {
-                if (!isUntouched(channel[i])) peak = std::max(peak, std::fabs(channel[i]));
-            }
-        }
-        blockPeaks.push_back(peak);
-        if (summary.replacing) {
-            std::size_t untouched = 0;
-            for (int c = 0; c < outBuffers.count(); ++c) {
-                const float* channel = outBuffers.pointers[static_cast<std::size_t>(c)];
-                for (int i = 0; i < blockSize; ++i) untouched += isUntouched(channel[i]) ? 1 : 0;
-            }
-            const std::size_t total = static_cast<std::size_t>(outBuffers.count()) * static_cast<std::size_t>(blockSize);
-            if (total > 0 && untouched == total) {
-                ++summary.untouchedBlocks;
-            } else if (untouched > 0) {
-                ++summary.partialBlocks;
-            }
-        }
-        if (checkCounter) {
-            bool exact = outBuffers.count() > 0;
-            for (int c = 0; exact && c < outBuffers.count(); ++c) {
-                const float* channel = outBuffers.pointers[static_cast<std::size_t>(c)];
-                for (int i = 0; i < blockSize; ++i) {
-                    const CounterCode code = decodeCounterSample(channel[i]);
-                    if (!code.valid || code.frameIndex != ((position + i) & (kCounterPeriodFrames - 1))) {
-                        exact = false;
-                        break;
-                    }
-                }
-            }
-            if (exact) ++summary.counterExactBlocks;
-        }
-        if (!output.samples.empty()) {
-            const std::int64_t frames = std::min<std::int64_t>(blockSize, totalFrames - position);
-            const int channels = std::min(storedChannels, outBuffers.count());
-            for (int c = 0; c < channels; ++c) {
-                const float* channel = outBuffers.pointers[static_cast<std::size_t>(c)];
-                for (std::int64_t i = 0; i < frames; ++i) {
-                    const float sample = channel[i];
-                    output.samples[static_cast<std::size_t>((position + i) * storedChannels + c)] =
-                        isUntouched(sample) ? 0.0f : sample;
-                }
-            }
-        }
-        if (options.idle) {
-            const Clock::time_point idleStart = Clock::now();
-            host.idle();
-            loopIdleTimes.add(std::chrono::duration<double, std::micro>(Clock::now() - idleStart).count());
-        }
-        ++summary.blocks;
-        progress.update(block + 1);
-        if (options.realtime) std::this_thread::sleep_until(paceStart + blockDuration * static_cast<double>(block + 1));
-    }
-    if (observer != nullptr) observer->loopEnded();
-    summary.wallSeconds = std::chrono::duration<double>(Clock::now() - runStart).count();
-    sideThreads.stop();
-    const IdleTimes& threadIdleTimes = sideThreads.idleTimes();
-    summary.idleCalls = loopIdleTimes.calls + threadIdleTimes.calls;
-    summary.idleThreadCalls = threadIdleTimes.calls;
-    summary.idleMaxUs = std::max(loopIdleTimes.maxUs, threadIdleTimes.maxUs);
-    summary.idleOver10ms = loopIdleTimes.over10ms + threadIdleTimes.over10ms;
-    if (summary.wallSeconds > 0.0) {
-        summary.idleShare = (loopIdleTimes.totalUs + threadIdleTimes.totalUs) / 1e6 / summary.wallSeconds;
-    }
-    summary.paramThreadChanges = sideThreads.parameterChanges();
-    summary.paramThreadSeconds = sideThreads.parameterSeconds();
-    summary.paramMaxUs = sideThreads.parameterMaxUs();
-    for (float micros : blockMicros) summary.blocksOver10ms += micros > 10000.0f ? 1 : 0;
-    if (options.realtime && !blockStarts.empty()) {
-        // -80 dBFS: well below any test signal, well above denormals and rounding noise.
-        constexpr float kSignalPeak = 1e-4f;
-        const auto seconds = static_cast<std::size_t>(summary.wallSeconds) + 1;
-        std::vector<int> withSignal(seconds, 0);
-        std::vector<int> begun(seconds, 0);
-        for (std::size_t b = 0; b < blockStarts.size(); ++b) {
-            const auto second = std::min(static_cast<std::size_t>(blockStarts[b]), seconds - 1);
-            ++begun[second];
-            withSignal[second] += blockPeaks[b] > kSignalPeak ? 1 : 0;
-        }
-        // The last second is left out when it holds only the end of the run.
-        const std::size_t shown = seconds > 1 && summary.wallSeconds - static_cast<double>(seconds - 1) < 0.5 ? seconds - 1 : seconds;
-        for (std::size_t second = 0; second < shown; ++second) {
-            summary.signalBySecond += begun[second] == 0 ? '.'
-                                      : withSignal[second] == begun[second] ? '+'
-                                      : withSignal[second] == 0             ? '-'
-                                                                            : '~';
+// Copies the block's output into what is written to the output file, untouched samples as 0.
+void Session::storeOutput(std::int64_t position) {
+    if (output_.samples.empty()) return;
+    const std::int64_t frames = std::min<std::int64_t>(blockSize_, totalFrames_ - position);
+    const int channels = std::min(storedChannels_, outBuffers_.count());
+    for (int c = 0; c < channels; ++c) {
+        const float* channel = outBuffers_.pointers[static_cast<std::size_t>(c)];
+        for (std::int64_t i = 0; i < frames; ++i) {
+            const float sample = channel[i];
+            output_.samples[static_cast<std::size_t>((position + i) * storedChannels_ + c)] =
+                isUntouched(sample) ? 0.0f : sample;
         }
     }
-    progress.finish();
+}
+
+void Session::report() {
+    summary_.wallSeconds = std::chrono::duration<double>(Clock::now() - runStart_).count();
+    sideThreads_->stop();
+    summariseThreads();
+    for (float micros : blockMicros_) summary_.blocksOver10ms += micros > 10000.0f ? 1 : 0;
+    if (options_.realtime && !blockStarts_.empty()) summariseSignal();
+    progress_->finish();
+    PluginHost& host = *host_;
     host.stopProcess();
     host.suspend();
-    result.ran = true;
-    if (nextTimed < timed.size()) {
-        err << "tolvane-host: " << (timed.size() - nextTimed) << " parameter change(s) fall after the last block\n";
+    result_.ran = true;
+    if (nextTimed_ < timed_.size()) {
+        err_ << "tolvane-host: " << (timed_.size() - nextTimed_) << " parameter change(s) fall after the last block\n";
     }
 
-    summary.frames = blocks * blockSize;
-    summary.inputs = inputs;
-    summary.outputs = outputs;
-    summary.blockTime = computeBlockTimeStats(std::vector<double>(blockMicros.begin(), blockMicros.end()));
+    summary_.frames = blocks_ * blockSize_;
+    summary_.inputs = inputs_;
+    summary_.outputs = outputs_;
+    summary_.blockTime = computeBlockTimeStats(std::vector<double>(blockMicros_.begin(), blockMicros_.end()));
     const HostCounters& counters = host.counters();
-    summary.midiReceived = counters.midiReceived.load();
-    summary.sysexReceived = counters.sysexReceived.load();
-    summary.otherReceived = counters.otherEventsReceived.load();
-    summary.eventsNotKept = counters.eventsNotKept.load();
-    summary.badEventLists = counters.badEventLists.load();
-    summary.timeQueries = counters.count(audioMasterGetTime);
-    summary.automateCalls = counters.count(audioMasterAutomate);
+    summary_.midiReceived = counters.midiReceived.load();
+    summary_.sysexReceived = counters.sysexReceived.load();
+    summary_.otherReceived = counters.otherEventsReceived.load();
+    summary_.eventsNotKept = counters.eventsNotKept.load();
+    summary_.badEventLists = counters.badEventLists.load();
+    summary_.timeQueries = counters.count(audioMasterGetTime);
+    summary_.automateCalls = counters.count(audioMasterAutomate);
 
-    if (options.printEvents) printEvents(host, out);
+    if (options_.printEvents) printEvents(host, out_);
     host.close();
+    writeResults();
+}
 
-    if (!options.outputPath.empty() && !writeAudioFile(options.outputPath, output, error)) {
-        return fail(kExitFailure, error);
+// The effIdle calls of the loop and of the idle thread, and the parameter thread's changes.
+void Session::summariseThreads() {
+    const IdleTimes& threadIdleTimes = sideThreads_->idleTimes();
+    summary_.idleCalls = loopIdleTimes_.calls + threadIdleTimes.calls;
+    summary_.idleThreadCalls = threadIdleTimes.calls;
+    summary_.idleMaxUs = std::max(loopIdleTimes_.maxUs, threadIdleTimes.maxUs);
+    summary_.idleOver10ms = loopIdleTimes_.over10ms + threadIdleTimes.over10ms;
+    if (summary_.wallSeconds > 0.0) {
+        summary_.idleShare = (loopIdleTimes_.totalUs + threadIdleTimes.totalUs) / 1e6 / summary_.wallSeconds;
     }
-    const bool machineToStdout = options.summaryJsonPath == "-" || options.summaryKvPath == "-";
-    if (!options.quiet && !machineToStdout) out << formatSummaryText(summary);
-    if (!options.summaryJsonPath.empty() && !writeText(options.summaryJsonPath, formatSummaryJson(summary), out, error)) {
-        return fail(kExitFailure, error);
+    summary_.paramThreadChanges = sideThreads_->parameterChanges();
+    summary_.paramThreadSeconds = sideThreads_->parameterSeconds();
+    summary_.paramMaxUs = sideThreads_->parameterMaxUs();
+}
+
+// One character per second of the run: whether the blocks begun in it had output signal.
+void Session::summariseSignal() {
+    // -80 dBFS: well below any test signal, well above denormals and rounding noise.
+    constexpr float kSignalPeak = 1e-4f;
+    const auto seconds = static_cast<std::size_t>(summary_.wallSeconds) + 1;
+    std::vector<int> withSignal(seconds, 0);
+    std::vector<int> begun(seconds, 0);
+    for (std::size_t b = 0; b < blockStarts_.size(); ++b) {
+        const auto second = std::min(static_cast<std::size_t>(blockStarts_[b]), seconds - 1);
+        ++begun[second];
+        withSignal[second] += blockPeaks_[b] > kSignalPeak ? 1 : 0;
     }
-    if (!options.summaryKvPath.empty() && !writeText(options.summaryKvPath, formatSummaryKv(summary), out, error)) {
-        return fail(kExitFailure, error);
+    // The last second is left out when it holds only the end of the run.
+    const std::size_t shown = seconds > 1 && summary_.wallSeconds - static_cast<double>(seconds - 1) < 0.5 ? seconds - 1 : seconds;
+    for (std::size_t second = 0; second < shown; ++second) {
+        summary_.signalBySecond += begun[second] == 0 ? '.'
+                                   : withSignal[second] == begun[second] ? '+'
+                                   : withSignal[second] == 0             ? '-'
+                                                                         : '~';
     }
-    if (!options.blockLogPath.empty()) {
+}
+
+// The output file, the summary as text, JSON or key=value, and the per-block logs.
+void Session::writeResults() {
+    if (!options_.outputPath.empty() && !writeAudioFile(options_.outputPath, output_, error_)) {
+        fail(kExitFailure, error_);
+        return;
+    }
+    const bool machineToStdout = options_.summaryJsonPath == "-" || options_.summaryKvPath == "-";
+    if (!options_.quiet && !machineToStdout) out_ << formatSummaryText(summary_);
+    if (!options_.summaryJsonPath.empty() && !writeText(options_.summaryJsonPath, formatSummaryJson(summary_), out_, error_)) {
+        fail(kExitFailure, error_);
+        return;
+    }
+    if (!options_.summaryKvPath.empty() && !writeText(options_.summaryKvPath, formatSummaryKv(summary_), out_, error_)) {
+        fail(kExitFailure, error_);
+        return;
+    }
+    if (!options_.blockLogPath.empty()) {
         std::string log;
-        for (std::size_t b = 0; b < blockStarts.size(); ++b) {
-            log += format("%.6f %.1f %.6g\n", unixStart + blockStarts[b], static_cast<double>(blockMicros[b]),
-                          static_cast<double>(blockPeaks[b]));
+        for (std::size_t b = 0; b < blockStarts_.size(); ++b) {
+            log += format("%.6f %.1f %.6g\n", unixStart_ + blockStarts_[b], static_cast<double>(blockMicros_[b]),
+                          static_cast<double>(blockPeaks_[b]));
         }
-        if (!writeText(options.blockLogPath, log, out, error)) return fail(kExitFailure, error);
+        if (!writeText(options_.blockLogPath, log, out_, error_)) {
+            fail(kExitFailure, error_);
+            return;
+        }
     }
-    if (!options.blockTimesPath.empty()) {
+    if (!options_.blockTimesPath.empty()) {
         std::ostringstream times;
-        for (float micros : blockMicros) times << micros << '\n';
-        if (!writeText(options.blockTimesPath, times.str(), out, error)) return fail(kExitFailure, error);
+        for (float micros : blockMicros_) times << micros << '\n';
+        if (!writeText(options_.blockTimesPath, times.str(), out_, error_)) fail(kExitFailure, error_);
     }
-    return result;
+}
+
+}  // namespace
+
+SessionResult runSession(const HostOptions& options, std::ostream& out, std::ostream& err, SessionObserver* observer) {
+    Session session(options, out, err);
+    if (!session.setUp()) return session.result();
+    if (observer != nullptr) observer->loopStarted();
+    for (std::int64_t block = 0; block < session.blocks(); ++block) {
+        if (!session.processBlock(block)) return session.result();
+    }
+    if (observer != nullptr) observer->loopEnded();
+    session.report();
+    return session.result();
 }
 
 int runHostTool(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
