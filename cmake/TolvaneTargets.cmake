@@ -9,13 +9,14 @@ else()
   set(TOLVANE_PLATFORM posix)
 endif()
 
-# Warnings, sanitizers and the include root for one of our targets.
+# Warnings, sanitizers and the include roots (the tree and the generated headers) for one of our
+# targets.
 function(tolvane_target_defaults target)
   target_compile_options(${target} PRIVATE -Wall -Wextra)
   if(TOLVANE_WERROR)
     target_compile_options(${target} PRIVATE -Werror)
   endif()
-  target_include_directories(${target} PUBLIC ${TOLVANE_ROOT})
+  target_include_directories(${target} PUBLIC ${TOLVANE_ROOT} ${TOLVANE_GENERATED_INCLUDE})
 endfunction()
 
 if(TOLVANE_SANITIZE AND NOT WIN32)

@@ -942,7 +942,7 @@ int runHostTool(int argc, const char* const* argv, std::ostream& out, std::ostre
         return kExitOk;
     }
     if (options.version) {
-        out << "tolvane-host 1.9.0.1 (VST 2.4 host, interface version " << kVstVersion << ")\n";
+        out << "tolvane-host " TOLVANE_VERSION_STRING " (VST 2.4 host, interface version " << kVstVersion << ")\n";
         return kExitOk;
     }
     return runSession(options, out, err).exitCode;
