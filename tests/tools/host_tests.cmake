@@ -28,8 +28,7 @@ if(NOT WIN32)
   list(APPEND host_test_sources host_sound_file_tests.cpp)
 endif()
 # host_cli_tests runs tolvane-host as a child process through the tests' spawn support.
-list(APPEND host_test_sources slave_spawn_${TOLVANE_PLATFORM}.cpp)
-tolvane_add_gtest(host_tests SOURCES ${host_test_sources} LIBS tolvane_host_tool tolvane_link)
+tolvane_add_gtest(host_tests SOURCES ${host_test_sources} LIBS tolvane_host_tool tolvane_link tolvane_slave_spawn)
 set(host_fixtures host_fixture host_fixture_main_only host_fixture_null host_fixture_magic host_fixture_no_entry
     host_fixture_counts host_fixture_no_dispatcher)
 add_dependencies(host_tests ${host_fixtures} tolvane-host)

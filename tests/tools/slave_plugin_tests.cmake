@@ -11,8 +11,7 @@ endif()
 tolvane_add_gtest(slave_plugin_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/slave_plugin_processor_tests.cpp
           ${CMAKE_CURRENT_LIST_DIR}/slave_plugin_supervisor_tests.cpp
-          ${CMAKE_CURRENT_LIST_DIR}/slave_spawn_${TOLVANE_PLATFORM}.cpp
-  LIBS tolvane_slavelib)
+  LIBS tolvane_slavelib tolvane_slave_spawn)
 add_dependencies(slave_plugin_tests tolvane-slave host_fixture host_fixture_no_entry slave_crash_plugin)
 target_compile_definitions(slave_plugin_tests PRIVATE
   TOLVANE_SLAVE_EXE="$<TARGET_FILE:tolvane-slave>"
@@ -25,8 +24,7 @@ target_compile_definitions(slave_plugin_tests PRIVATE
 # the end-to-end tests leave alone; the lock keeps it from running beside them all the same.
 tolvane_add_gtest(slave_plugin_chain_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/slave_plugin_chain_tests.cpp
-          ${CMAKE_CURRENT_LIST_DIR}/slave_spawn_${TOLVANE_PLATFORM}.cpp
-  LIBS tolvane_settings tolvane_link
+  LIBS tolvane_settings tolvane_link tolvane_slave_spawn
   TIMEOUT 600 RESOURCE_LOCK small_slave_numbers
   ENVIRONMENT XDG_CONFIG_HOME=${CMAKE_CURRENT_BINARY_DIR}/chain-config)
 add_dependencies(slave_plugin_chain_tests tolvane-host tolvane-slave Tolvane TolvaneI slave_crash_plugin)

@@ -5,6 +5,7 @@
 
 #include "link/object_names.h"
 #include "tests/tools/slave_spawn.h"
+#include "tools/slave/child_process.h"
 
 struct CSpawnedSlave::State {
     PROCESS_INFORMATION process{};
@@ -43,31 +44,6 @@ std::string quoted(const std::string& arg) {
     out.append(arg);
     out.push_back('"');
     return out;
-}
-
-// Quotes one argument the way the C runtime's command-line parser reads it back.
-void appendQuoted(std::string& line, const std::string& arg) {
-    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) {
-        line += arg;
-        return;
-    }
-    line += '"';
-    std::size_t backslashes = 0;
-    for (char c : arg) {
-        if (c == '\\') {
-            ++backslashes;
-            continue;
-        }
-        if (c == '"') {
-            line.append(backslashes * 2 + 1, '\\');
-        } else {
-            line.append(backslashes, '\\');
-        }
-        backslashes = 0;
-        line += c;
-    }
-    line.append(backslashes * 2, '\\');
-    line += '"';
 }
 
 HANDLE openOutput(const std::string& path, SECURITY_ATTRIBUTES* inherit) {
@@ -170,11 +146,7 @@ bool linkObjectsExist(std::int32_t slaveNumber) {
 int runChildProcess(const std::vector<std::string>& argv, const std::string& stdoutPath,
                     const std::string& stderrPath, int timeoutMs) {
     if (argv.empty()) return -1;
-    std::string line;
-    for (std::size_t i = 0; i < argv.size(); ++i) {
-        if (i > 0) line += ' ';
-        appendQuoted(line, argv[i]);
-    }
+    std::string line = windowsCommandLine(argv);
     SECURITY_ATTRIBUTES inherit{};
     inherit.nLength = sizeof(inherit);
     inherit.bInheritHandle = TRUE;

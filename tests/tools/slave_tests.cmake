@@ -8,8 +8,7 @@ tolvane_add_gtest(slave_core_tests
 tolvane_add_gtest(slave_process_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/slave_process_tests.cpp
           ${CMAKE_CURRENT_LIST_DIR}/slave_takeover_tests.cpp
-          ${CMAKE_CURRENT_LIST_DIR}/slave_spawn_${TOLVANE_PLATFORM}.cpp
-  LIBS tolvane_slavelib)
+  LIBS tolvane_slavelib tolvane_slave_spawn)
 if(NOT WIN32)
   # What the slave says when /dev/shm is full or another user's object is under its names.
   target_sources(slave_process_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/slave_refusal_tests_posix.cpp)

@@ -47,3 +47,10 @@ std::string currentExecutablePath();
 // instead of showing an error dialog or starting a debugger (Windows); nothing on POSIX, where a
 // crash ends the process with its signal.
 void prepareSupervisedChild();
+
+#ifdef _WIN32
+// The command line that starts argv[0] with the arguments argv[1..] on Windows: the arguments
+// separated by spaces, each quoted the way the C runtime's command-line parser reads it back.
+// The test support starts its processes with it too.
+std::string windowsCommandLine(const std::vector<std::string>& argv);
+#endif

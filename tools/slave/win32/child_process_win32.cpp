@@ -35,6 +35,15 @@ LONG WINAPI endOnCrash(EXCEPTION_POINTERS* info) {
 
 }  // namespace
 
+std::string windowsCommandLine(const std::vector<std::string>& argv) {
+    std::string line;
+    for (std::size_t i = 0; i < argv.size(); ++i) {
+        if (i > 0) line += ' ';
+        appendQuoted(line, argv[i]);
+    }
+    return line;
+}
+
 std::string ChildExit::describe() const {
     const auto value = static_cast<unsigned>(code);
     if (value >= 0xC0000000u) {
@@ -78,11 +87,7 @@ bool CChildProcess::start(const std::vector<std::string>& argv, std::string& err
     if (out != nullptr && out != INVALID_HANDLE_VALUE) SetHandleInformation(out, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
     if (err != nullptr && err != INVALID_HANDLE_VALUE) SetHandleInformation(err, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
 
-    std::string line;
-    for (std::size_t i = 0; i < argv.size(); ++i) {
-        if (i > 0) line += ' ';
-        appendQuoted(line, argv[i]);
-    }
+    std::string line = windowsCommandLine(argv);
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
