@@ -68,6 +68,14 @@ protected:
         EXPECT_TRUE(b->startPending);
         EXPECT_TRUE(slave.waitForCommand(kCmdStart));
         pickUp(b, slave);
+        // One block through, so that the answer to the on/off state sent at the pick-up has been
+        // taken and the next block of the test goes out at once.
+        Buffers buffers(2, 2, 16);
+        for (int i = 0; i < 200 && slave.countOf(kCmdProcess) == 0; ++i) {
+            processBlock(b, buffers, 16);
+            if (slave.countOf(kCmdProcess) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        EXPECT_GT(slave.countOf(kCmdProcess), 0);
         slave.clearLog();
         return b;
     }
