@@ -116,11 +116,6 @@ void CTolvane::settleLink() {
 
 // ---- The senders (threads that may wait, the turn held) ----
 
-bool CTolvane::sendSetIo() {
-    const VstInt32 words[4] = {io.numInputs, io.numOutputs, 1, 1};
-    return sendCommand(kCmdSetIo, words, sizeof(words)) == CommandResult::Answered;
-}
-
 bool CTolvane::sendSetSampleRate(float rate) {
     return sendCommand(kCmdSetSampleRate, &rate, sizeof(rate)) == CommandResult::Answered;
 }
@@ -128,8 +123,6 @@ bool CTolvane::sendSetSampleRate(float rate) {
 bool CTolvane::sendSetBlockSize(VstInt32 frames) {
     return sendCommand(kCmdSetBlockSize, &frames, sizeof(frames)) == CommandResult::Answered;
 }
-
-bool CTolvane::sendGetInfo() { return sendCommand(kCmdGetInfo, nullptr, 0) == CommandResult::Answered; }
 
 bool CTolvane::sendStart() {
     if (issueCommand(kCmdStart, nullptr, 0) != CommandResult::Answered) return false;

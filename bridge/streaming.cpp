@@ -55,15 +55,22 @@ bool CTolvane::collectOutstanding() {
         blockOutstanding = false;
         return true;
     }
-    const auto now = Clock::now();
-    bool gone = !channel.isSlaveAttached() || now - outstandingSince >= kSilentSlavePatience;
-    if (!gone && now >= nextAliveLook) {
-        nextAliveLook = now + kAliveLookInterval;
-        gone = !channel.isSlaveAlive();
-    }
     // Given up: later blocks return at once, and reconnecting goes through the normal triggers.
-    if (gone) dropLink();
+    if (!channel.isSlaveAttached() || silentTooLong()) dropLink();
     return false;
+}
+
+void CTolvane::startSilence() {
+    outstandingSince = Clock::now();
+    nextAliveLook = outstandingSince + kAliveLookInterval;
+}
+
+bool CTolvane::silentTooLong() {
+    const auto now = Clock::now();
+    if (now - outstandingSince >= kSilentSlavePatience) return true;
+    if (now < nextAliveLook) return false;
+    nextAliveLook = now + kAliveLookInterval;
+    return !channel.isSlaveAlive();
 }
 
 void CTolvane::process(float** inputs, float** outputs, VstInt32 sampleFrames) {
@@ -147,19 +154,12 @@ bool CTolvane::asyncAnswerSeen() {
         asyncLate = false;
         return true;
     }
-    const auto now = Clock::now();
     if (!asyncLate) {
         asyncLate = true;
-        outstandingSince = now;
-        nextAliveLook = now + kAliveLookInterval;
+        startSilence();
         return true;
     }
-    bool gone = now - outstandingSince >= kSilentSlavePatience;
-    if (!gone && now >= nextAliveLook) {
-        nextAliveLook = now + kAliveLookInterval;
-        gone = !channel.isSlaveAlive();
-    }
-    if (!gone) return true;
+    if (!silentTooLong()) return true;
     dropLink();
     return false;
 }
@@ -192,10 +192,8 @@ bool CTolvane::exchangePiece(float** inputs, float** outputs, VstInt32 offset, V
     const bool answered = channel.waitEvent(mayWait ? kAnswerWaitMs : 0, nullptr);
     if (!answered) {
         mayWait = false;
-        const auto now = Clock::now();
         blockOutstanding = true;
-        outstandingSince = now;
-        nextAliveLook = now + kAliveLookInterval;
+        startSilence();
         // One look at the slave's lock tells a slave that died with its byte set: it will
         // never answer, so the link is given up at once.
         if (!channel.isSlaveAlive()) dropLink();

@@ -167,11 +167,10 @@ public:
     bool connectSlave();
     // The senders, for threads that may wait: each waits up to 100 ms for its answer.
     // [the link's turn held, not on an audio thread]
+    // SetIo and GetInfo go out only within the connect sequence (issueSequenceStep).
     ConnectResult tryConnect();
-    bool sendSetIo();
     bool sendSetSampleRate(float rate);
     bool sendSetBlockSize(VstInt32 frames);
-    bool sendGetInfo();
     bool sendStart();
     bool sendStop();
     bool sendSuspendState(bool suspend);
@@ -263,6 +262,11 @@ private:
     // block is no longer awaited); false keeps the block outstanding, or gives the link up.
     // [audio thread, the turn held; a look at the slave's lock at most every 250 ms]
     bool collectOutstanding();
+    // The slave's silence about a block begins now; silentTooLong says when it has lasted the
+    // whole patience, or when a look at the slave's lock (at most every 250 ms) finds it dead.
+    // [audio thread, the turn held]
+    void startSilence();
+    bool silentTooLong();
     // The previous asynchronous block, found not collected by the next processing call: true
     // when the block may go on, false when the slave has been given up. [audio thread, the turn held]
     bool asyncAnswerSeen();

@@ -65,16 +65,9 @@ void refuse(PlatformRefusal* why, OpenRefusal reason, int error) {
     }
 }
 
-// True when the object is this user's alone (statusIsOurs). Anything else was made by someone who can open it (or
-// chmod it) too: they could read the block's audio, write into it, or truncate it so that our
-// next access dies with SIGBUS. Only the owner (or root) can change owner and mode, so an object
-// found ours stays ours while we hold it.
-bool isOurs(int fd, PlatformRefusal* why) {
-    struct stat status;
-    if (fstat(fd, &status) != 0) {
-        refuse(why, OpenRefusal::Failed, errno);
-        return false;
-    }
+// Judges a status found by fstat or lstat: true when it is this user's alone (statusIsOurs);
+// otherwise the refusal names its owner and mode.
+bool judgeOwnership(const struct stat& status, PlatformRefusal* why) {
     if (statusIsOurs(status)) {
         return true;
     }
@@ -86,6 +79,19 @@ bool isOurs(int fd, PlatformRefusal* why) {
     return false;
 }
 
+// True when the object is this user's alone. Anything else was made by someone who can open it
+// (or chmod it) too: they could read the block's audio, write into it, or truncate it so that our
+// next access dies with SIGBUS. Only the owner (or root) can change owner and mode, so an object
+// found ours stays ours while we hold it.
+bool isOurs(int fd, PlatformRefusal* why) {
+    struct stat status;
+    if (fstat(fd, &status) != 0) {
+        refuse(why, OpenRefusal::Failed, errno);
+        return false;
+    }
+    return judgeOwnership(status, why);
+}
+
 // True when the file the path names (not following a link) is this user's alone, as isOurs;
 // used where the object cannot be opened to look: another user's object of mode 0600 refuses
 // us the open (EACCES), a link planted under the name fails it (shm_open does not follow links).
@@ -95,15 +101,7 @@ bool pathIsOurs(const char* path, PlatformRefusal* why) {
     if (lstat(path, &status) != 0) {
         return true;
     }
-    if (statusIsOurs(status)) {
-        return true;
-    }
-    refuse(why, OpenRefusal::Foreign, 0);
-    if (why != nullptr) {
-        why->ownerId = static_cast<std::uint32_t>(status.st_uid);
-        why->mode = static_cast<std::uint32_t>(status.st_mode);
-    }
-    return false;
+    return judgeOwnership(status, why);
 }
 
 // Reserves the memory of the object's first `size` bytes. On tmpfs, ftruncate reserves nothing
