@@ -24,7 +24,7 @@
 #include "bridge/settings/settings_store.h"
 #include "link/slave_block.h"
 #include "tests/link/test_channel_process.h"
-#include "tests/tools/slave_spawn.h"
+#include "tests/support/slave_spawn.h"
 #include "tools/hosting/plugin_host.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "bridge_fixture.h"
-#include "tests/tools/slave_spawn.h"
+#include "tests/support/slave_spawn.h"
 
 namespace {
 

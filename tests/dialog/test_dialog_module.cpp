@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "dialog_driver.h"
-#include "tests/tools/slave_spawn.h"
+#include "tests/support/slave_spawn.h"
 
 namespace {
 

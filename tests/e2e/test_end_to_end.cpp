@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "bridge/settings/settings_store.h"
-#include "tests/tools/slave_spawn.h"
+#include "tests/support/slave_spawn.h"
 
 namespace {
 

@@ -33,7 +33,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/tools/slave_spawn.h"
+#include "tests/support/slave_spawn.h"
 #include "tools/host/counter_signal.h"
 #include "tools/hosting/plugin_host.h"
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "host_test_support.h"
-#include "tests/tools/slave_spawn.h"
+#include "tests/support/slave_spawn.h"
 #include "tools/host/counter_signal.h"
 
 namespace tolvane::host {

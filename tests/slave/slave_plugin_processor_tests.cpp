@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/tools/slave_test_block.h"
+#include "tests/slave/slave_test_block.h"
 #include "tools/host/counter_signal.h"
 #include "tools/slave/plugin_processor.h"
 #include "tools/slave/slave_core.h"
@@ -49,7 +49,7 @@ using tolvane::host::counterSample;
 const std::string kFixture = TOLVANE_HOST_FIXTURE;
 const std::string kNoEntry = TOLVANE_HOST_FIXTURE_NO_ENTRY;
 
-// The fixture's parameters (tests/tools/fixture_plugin.cpp).
+// The fixture's parameters (tests/fixtures/fixture_plugin.cpp).
 constexpr VstInt32 kGainParam = 0;
 constexpr VstInt32 kTraceParam = 10;
 constexpr float kUnwritten = 0.75f;

@@ -4,7 +4,7 @@
 #include <sstream>
 
 #include "link/object_names.h"
-#include "tests/tools/slave_spawn.h"
+#include "tests/support/slave_spawn.h"
 #include "tools/slave/child_process.h"
 
 struct CSpawnedSlave::State {

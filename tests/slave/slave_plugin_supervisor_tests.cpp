@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "link/slave_shmem.h"
-#include "tests/tools/slave_spawn.h"
-#include "tests/tools/slave_test_block.h"
+#include "tests/support/slave_spawn.h"
+#include "tests/slave/slave_test_block.h"
 #include "tools/slave/supervisor.h"
 
 #if defined(_WIN32)

@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "link/object_names.h"
-#include "tests/tools/slave_spawn.h"
+#include "tests/support/slave_spawn.h"
 
 extern char** environ;
 

@@ -15,7 +15,7 @@
 #include "link/object_names.h"
 #include "link/slave_block.h"
 #include "tests/link/small_dev_shm_posix.h"
-#include "tests/tools/slave_spawn.h"
+#include "tests/support/slave_spawn.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "link/slave_shmem.h"
-#include "tests/tools/slave_spawn.h"
+#include "tests/support/slave_spawn.h"
 #include "tools/slave/slave_core.h"
 
 namespace {

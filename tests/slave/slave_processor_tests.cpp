@@ -6,7 +6,7 @@
 #include <numbers>
 #include <vector>
 
-#include "tests/tools/slave_test_block.h"
+#include "tests/slave/slave_test_block.h"
 #include "tools/slave/options.h"
 #include "tools/slave/processor.h"
 #include "tools/slave/slave_core.h"

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "bridge/settings/settings_store.h"
-#include "tests/tools/slave_spawn.h"
+#include "tests/support/slave_spawn.h"
 #include "tools/host/counter_signal.h"
 
 #if defined(_WIN32)

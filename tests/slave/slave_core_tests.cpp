@@ -7,7 +7,7 @@
 #include <limits>
 #include <vector>
 
-#include "tests/tools/slave_test_block.h"
+#include "tests/slave/slave_test_block.h"
 #include "tools/slave/slave_core.h"
 
 namespace {
