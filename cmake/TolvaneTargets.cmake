@@ -8,6 +8,13 @@ if(WIN32)
 else()
   set(TOLVANE_PLATFORM posix)
 endif()
+# Plug-in modules are loaded the way the platform loads them, except in the Wine-library slave
+# (cmake/winegcc.cmake): a Linux process on the POSIX link that loads Windows DLLs.
+if(TOLVANE_WINE_SLAVE)
+  set(TOLVANE_MODULE_PLATFORM win32)
+else()
+  set(TOLVANE_MODULE_PLATFORM ${TOLVANE_PLATFORM})
+endif()
 
 # Warnings, sanitizers and the include roots (the tree and the generated headers) for one of our
 # targets.

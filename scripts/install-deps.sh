@@ -3,7 +3,7 @@
 set -euo pipefail
 pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev libbenchmark-dev
       libsndfile1-dev g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth libx11-dev gnuplot-nox strace python3
-      dpf-plugins-vst)
+      dpf-plugins-vst wine64-tools)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -6,7 +6,9 @@
 #include <thread>
 #include <vector>
 
-#ifndef _WIN32
+// The POSIX link's refusals are described on Linux and in the Wine-library slave, which wineg++
+// builds with _WIN32 defined.
+#if !defined(_WIN32) || defined(__WINE__)
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -92,7 +94,7 @@ std::string slaveObjectNames(std::int32_t slaveNumber) {
 
 namespace {
 
-#ifndef _WIN32
+#if !defined(_WIN32) || defined(__WINE__)
 // "nobody (uid 65534)", or "uid 65534" for a user the system does not name.
 std::string describeUser(std::uint32_t id) {
     std::string text = "uid " + std::to_string(id);
@@ -122,7 +124,7 @@ std::string describeRefusal(const PlatformRefusal& why) {
     switch (why.reason) {
     case OpenRefusal::Foreign: {
         std::string text = "refusing " + path + ": ";
-#ifndef _WIN32
+#if !defined(_WIN32) || defined(__WINE__)
         const bool owned = why.ownerId == static_cast<std::uint32_t>(geteuid());
         char mode[8];
         std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(why.mode & 07777));

@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstring>
 #include <thread>
 
@@ -102,12 +101,3 @@ void CChildProcess::kill() {
 bool CChildProcess::running() const { return state->pid > 0; }
 
 long CChildProcess::processId() const { return static_cast<long>(state->pid); }
-
-std::string currentExecutablePath() {
-    char path[PATH_MAX];
-    const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (length <= 0) return {};
-    return std::string(path, static_cast<std::size_t>(length));
-}
-
-void prepareSupervisedChild() {}
