@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <numeric>
 #include <utility>
+
+#include <nlohmann/json.hpp>
 
 namespace tolvane::host {
 
@@ -23,90 +26,81 @@ BlockTimeStats computeBlockTimeStats(std::vector<double> microseconds) {
 
 namespace {
 
-enum class Kind { Text, Number };
+using Json = nlohmann::ordered_json;
 
+// One summary value: as the key=value lines print it, and as the JSON form carries it (a string,
+// an integer, or a number with the key=value form's decimals).
 struct Field {
     std::string key;
     std::string value;
-    Kind kind;
+    Json json;
 };
 
-std::string number(double value, int decimals) {
-    char text[64];
-    std::snprintf(text, sizeof(text), "%.*f", decimals, value);
-    return text;
+Field textField(std::string key, const std::string& value) {
+    return {std::move(key), value, value};
+}
+
+Field numberField(std::string key, double value, int decimals) {
+    char printed[64];
+    std::snprintf(printed, sizeof(printed), "%.*f", decimals, value);
+    // The JSON number is the printed one read back, so both forms give the same value; without
+    // decimals it is an integer.
+    Json json = decimals == 0 ? Json(std::strtoll(printed, nullptr, 10)) : Json(std::strtod(printed, nullptr));
+    return {std::move(key), printed, std::move(json)};
 }
 
 template <typename T>
-std::string integer(T value) {
-    return std::to_string(value);
+Field integerField(std::string key, T value) {
+    return {std::move(key), std::to_string(value), value};
 }
 
 std::vector<Field> fields(const Summary& s) {
     return {
-        {"plugin", s.plugin, Kind::Text},
-        {"effect_name", s.effectName, Kind::Text},
-        {"sample_rate", number(s.sampleRate, 0), Kind::Number},
-        {"block_size", integer(s.blockSize), Kind::Number},
-        {"inputs", integer(s.inputs), Kind::Number},
-        {"outputs", integer(s.outputs), Kind::Number},
-        {"replacing", integer(s.replacing ? 1 : 0), Kind::Number},
-        {"blocks", integer(s.blocks), Kind::Number},
-        {"frames", integer(s.frames), Kind::Number},
-        {"untouched_blocks", integer(s.untouchedBlocks), Kind::Number},
-        {"partial_blocks", integer(s.partialBlocks), Kind::Number},
-        {"counter_exact_blocks", integer(s.counterExactBlocks), Kind::Number},
-        {"block_us_median", number(s.blockTime.medianUs, 3), Kind::Number},
-        {"block_us_p99", number(s.blockTime.p99Us, 3), Kind::Number},
-        {"block_us_max", number(s.blockTime.maxUs, 3), Kind::Number},
-        {"block_us_mean", number(s.blockTime.meanUs, 3), Kind::Number},
-        {"blocks_over_10ms", integer(s.blocksOver10ms), Kind::Number},
-        {"wall_seconds", number(s.wallSeconds, 6), Kind::Number},
-        {"signal_by_second", s.signalBySecond, Kind::Text},
-        {"events_sent", integer(s.midiSent + s.sysexSent), Kind::Number},
-        {"midi_sent", integer(s.midiSent), Kind::Number},
-        {"sysex_sent", integer(s.sysexSent), Kind::Number},
-        {"events_received", integer(s.midiReceived + s.sysexReceived + s.otherReceived), Kind::Number},
-        {"midi_received", integer(s.midiReceived), Kind::Number},
-        {"sysex_received", integer(s.sysexReceived), Kind::Number},
-        {"other_received", integer(s.otherReceived), Kind::Number},
-        {"events_not_kept", integer(s.eventsNotKept), Kind::Number},
-        {"bad_event_lists", integer(s.badEventLists), Kind::Number},
-        {"time_queries", integer(s.timeQueries), Kind::Number},
-        {"idle_calls", integer(s.idleCalls), Kind::Number},
-        {"idle_thread_calls", integer(s.idleThreadCalls), Kind::Number},
-        {"idle_us_max", number(s.idleMaxUs, 3), Kind::Number},
-        {"idle_share", number(s.idleShare, 6), Kind::Number},
-        {"idle_over_10ms", integer(s.idleOver10ms), Kind::Number},
-        {"param_thread_changes", integer(s.paramThreadChanges), Kind::Number},
-        {"param_thread_seconds", number(s.paramThreadSeconds, 6), Kind::Number},
-        {"param_thread_us_max", number(s.paramMaxUs, 3), Kind::Number},
-        {"pauses", integer(s.pauses), Kind::Number},
-        {"async_blocks", integer(s.asyncBlocks), Kind::Number},
-        {"async_timeouts", integer(s.asyncTimeouts), Kind::Number},
-        {"io_changes", integer(s.ioChanges), Kind::Number},
-        {"param_changes", integer(s.parameterChanges), Kind::Number},
-        {"param_changes_refused", integer(s.parameterChangesRefused), Kind::Number},
-        {"automate_calls", integer(s.automateCalls), Kind::Number},
+        textField("plugin", s.plugin),
+        textField("effect_name", s.effectName),
+        numberField("sample_rate", s.sampleRate, 0),
+        integerField("block_size", s.blockSize),
+        integerField("inputs", s.inputs),
+        integerField("outputs", s.outputs),
+        integerField("replacing", s.replacing ? 1 : 0),
+        integerField("blocks", s.blocks),
+        integerField("frames", s.frames),
+        integerField("untouched_blocks", s.untouchedBlocks),
+        integerField("partial_blocks", s.partialBlocks),
+        integerField("counter_exact_blocks", s.counterExactBlocks),
+        numberField("block_us_median", s.blockTime.medianUs, 3),
+        numberField("block_us_p99", s.blockTime.p99Us, 3),
+        numberField("block_us_max", s.blockTime.maxUs, 3),
+        numberField("block_us_mean", s.blockTime.meanUs, 3),
+        integerField("blocks_over_10ms", s.blocksOver10ms),
+        numberField("wall_seconds", s.wallSeconds, 6),
+        textField("signal_by_second", s.signalBySecond),
+        integerField("events_sent", s.midiSent + s.sysexSent),
+        integerField("midi_sent", s.midiSent),
+        integerField("sysex_sent", s.sysexSent),
+        integerField("events_received", s.midiReceived + s.sysexReceived + s.otherReceived),
+        integerField("midi_received", s.midiReceived),
+        integerField("sysex_received", s.sysexReceived),
+        integerField("other_received", s.otherReceived),
+        integerField("events_not_kept", s.eventsNotKept),
+        integerField("bad_event_lists", s.badEventLists),
+        integerField("time_queries", s.timeQueries),
+        integerField("idle_calls", s.idleCalls),
+        integerField("idle_thread_calls", s.idleThreadCalls),
+        numberField("idle_us_max", s.idleMaxUs, 3),
+        numberField("idle_share", s.idleShare, 6),
+        integerField("idle_over_10ms", s.idleOver10ms),
+        integerField("param_thread_changes", s.paramThreadChanges),
+        numberField("param_thread_seconds", s.paramThreadSeconds, 6),
+        numberField("param_thread_us_max", s.paramMaxUs, 3),
+        integerField("pauses", s.pauses),
+        integerField("async_blocks", s.asyncBlocks),
+        integerField("async_timeouts", s.asyncTimeouts),
+        integerField("io_changes", s.ioChanges),
+        integerField("param_changes", s.parameterChanges),
+        integerField("param_changes_refused", s.parameterChangesRefused),
+        integerField("automate_calls", s.automateCalls),
     };
-}
-
-std::string jsonString(const std::string& text) {
-    std::string out = "\"";
-    for (char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (u < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof(escape), "\\u%04x", u);
-            out += escape;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
 }
 
 // Key=value lines stay one line each: control characters in texts become spaces.
@@ -126,14 +120,11 @@ std::string formatSummaryKv(const Summary& summary) {
 }
 
 std::string formatSummaryJson(const Summary& summary) {
-    std::string out = "{";
-    bool first = true;
-    for (const Field& field : fields(summary)) {
-        out += first ? "\n  " : ",\n  ";
-        first = false;
-        out += jsonString(field.key) + ": " + (field.kind == Kind::Text ? jsonString(field.value) : field.value);
-    }
-    return out + "\n}\n";
+    Json json = Json::object();
+    for (Field& field : fields(summary)) json[field.key] = std::move(field.json);
+    // Texts from the plug-in need not be UTF-8: bytes that are not become U+FFFD instead of an
+    // exception.
+    return json.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
 std::string formatSummaryText(const Summary& s) {
