@@ -11,10 +11,9 @@ add_executable(bridge_roundtrip
   ${CMAKE_CURRENT_LIST_DIR}/bridge_roundtrip.cpp
   ${CMAKE_CURRENT_LIST_DIR}/link_bare_${TOLVANE_PLATFORM}.cpp
   ${CMAKE_CURRENT_LIST_DIR}/alloc_count_${alloc_counter}.cpp
-  ${TOLVANE_ROOT}/tests/link/test_channel_process_${TOLVANE_PLATFORM}.cpp
 )
 tolvane_target_defaults(bridge_roundtrip)
-target_link_libraries(bridge_roundtrip PRIVATE tolvane_hosting tolvane_settings tolvane_link tolvane_slave_spawn)
+target_link_libraries(bridge_roundtrip PRIVATE tolvane_hosting tolvane_settings tolvane_child_program)
 set_target_properties(bridge_roundtrip PROPERTIES ENABLE_EXPORTS ON)
 target_compile_definitions(bridge_roundtrip PRIVATE
   TOLVANE_EFFECT="$<TARGET_FILE:Tolvane>" TOLVANE_SLAVE_EXE="$<TARGET_FILE:tolvane-slave>")

@@ -23,8 +23,7 @@
 #include "bench/link_bare.h"
 #include "bridge/settings/settings_store.h"
 #include "link/slave_block.h"
-#include "tests/link/test_channel_process.h"
-#include "tests/support/slave_spawn.h"
+#include "tests/support/child_program.h"
 #include "tools/hosting/plugin_host.h"
 
 namespace {
@@ -77,7 +76,7 @@ bool bareRound(SlaveBlock& block, BareLink* link, const Payload& p, float** in, 
 
 int run(int rounds, const char* pluginPath, const char* slavePath) {
     const std::string barePeer = executableBeside("link_roundtrip");
-    const std::string bareName = "TolvaneBridgeBench" + std::to_string(currentProcessId());
+    const std::string bareName = "TolvaneBridgeBench" + std::to_string(testProcessId());
     void* region = nullptr;
     BareLink* bare = bareOpen(bareName.c_str(), true, &region);
     if (!bare) {
@@ -85,9 +84,10 @@ int run(int rounds, const char* pluginPath, const char* slavePath) {
         return 1;
     }
     auto& bareBlock = *static_cast<SlaveBlock*>(region);
-    ChildProcess bareChild;
-    CSpawnedSlave slave;
-    if (!bareChild.start(barePeer, {"--peer", "bare", bareName}) || !bareWait(bare, BareSide::Parent, 10000) ||
+    CChildProgram bareChild;
+    CChildProgram slave;
+    if (!bareChild.start(barePeer, {"--peer", "bare", bareName}, CChildProgram::Output::Shared) ||
+        !bareWait(bare, BareSide::Parent, 10000) ||
         !slave.start(slavePath, {"--slave", std::to_string(kSlaveNumber)})) {
         std::fprintf(stderr, "bridge_roundtrip: a child did not start\n");
         bareClose(bare);

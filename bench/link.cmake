@@ -5,7 +5,6 @@
 add_executable(link_roundtrip
   ${CMAKE_CURRENT_LIST_DIR}/link_roundtrip.cpp
   ${CMAKE_CURRENT_LIST_DIR}/link_bare_${TOLVANE_PLATFORM}.cpp
-  ${TOLVANE_ROOT}/tests/link/test_channel_process_${TOLVANE_PLATFORM}.cpp
 )
 tolvane_target_defaults(link_roundtrip)
-target_link_libraries(link_roundtrip PRIVATE tolvane_link)
+target_link_libraries(link_roundtrip PRIVATE tolvane_link tolvane_child_program)

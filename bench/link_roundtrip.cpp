@@ -21,7 +21,7 @@
 
 #include "bench/link_bare.h"
 #include "link/slave_shmem.h"
-#include "tests/link/test_channel_process.h"
+#include "tests/support/child_program.h"
 
 namespace {
 
@@ -123,7 +123,7 @@ Figures summarize(std::vector<double>& samples) {
 int runParent(int rounds) {
     const std::string self = executableBeside("link_roundtrip");
     const std::int32_t number = uniqueSlaveNumber();
-    const std::string bareName = "TolvaneBench" + std::to_string(currentProcessId());
+    const std::string bareName = "TolvaneBench" + std::to_string(testProcessId());
 
     CSlaveShMem master(number);
     if (master.block == nullptr || !master.attachMaster(true)) {
@@ -138,10 +138,11 @@ int runParent(int rounds) {
     }
     auto& bareBlock = *static_cast<SlaveBlock*>(region);
 
-    ChildProcess oursChild;
-    ChildProcess bareChild;
-    if (!oursChild.start(self, {"--peer", "ours", std::to_string(number)}) ||
-        !bareChild.start(self, {"--peer", "bare", bareName}) || !master.waitEvent(10000, nullptr) ||
+    CChildProgram oursChild;
+    CChildProgram bareChild;
+    if (!oursChild.start(self, {"--peer", "ours", std::to_string(number)}, CChildProgram::Output::Shared) ||
+        !bareChild.start(self, {"--peer", "bare", bareName}, CChildProgram::Output::Shared) ||
+        !master.waitEvent(10000, nullptr) ||
         !bareWait(bare, BareSide::Parent, 10000)) {
         std::fprintf(stderr, "link_roundtrip: a child did not start\n");
         bareClose(bare);

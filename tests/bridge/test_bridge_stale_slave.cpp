@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "bridge_fixture.h"
-#include "tests/support/slave_spawn.h"
+#include "tests/support/child_program.h"
 
 namespace {
 
@@ -44,7 +44,7 @@ protected:
     // The test peer in the slave role with its lock, answering every wake-up. Without a bridge
     // it is awaited by its byte; a bridge's channel that saw a slave die awaits it by its lock.
     void startSlave(CTolvane* b = nullptr) {
-        slave = std::make_unique<CSpawnedSlave>();
+        slave = std::make_unique<CChildProgram>();
         ASSERT_TRUE(slave->start(TOLVANE_CHANNEL_PEER, {"open:" + std::to_string(number),
                                                         b ? "slave-lock:tookover" : "slave-lock:attached",
                                                         "echo:1000000"}));
@@ -98,7 +98,7 @@ protected:
     TestHost host;
     SettingsSandbox sandbox;
     std::int32_t number = 0;
-    std::unique_ptr<CSpawnedSlave> slave;
+    std::unique_ptr<CChildProgram> slave;
     std::vector<float> buffers[4];
     std::vector<float*> pointers;  // two inputs, then two outputs
 };
@@ -146,7 +146,7 @@ TEST_F(BridgeStaleSlave, RestartedSlaveIsSetUpWithoutBlocks) {
     startSlave();
     CTolvane* b = connectedBridge();
     slave.reset();  // killed, its byte and its lock object left behind
-    slave = std::make_unique<CSpawnedSlave>();
+    slave = std::make_unique<CChildProgram>();
     ASSERT_TRUE(slave->start(TOLVANE_CHANNEL_PEER, {"open:" + std::to_string(number), "slave-lock:tookover",
                                                     "serve:1000000"}));
     const auto deadline = Clock::now() + std::chrono::seconds(5);

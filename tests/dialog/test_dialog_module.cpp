@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "dialog_driver.h"
-#include "tests/support/slave_spawn.h"
+#include "tests/support/child_program.h"
 
 namespace {
 
@@ -149,7 +149,7 @@ TEST_F(DialogModule, KeyboardEditsReachTheSettings) {
 TEST_F(DialogModule, AWaitingSlaveClosesIt) {
     if (headless()) GTEST_SKIP() << "needs a display";
     const std::int32_t number = 300000 + testProcessId() % 100000;
-    CSpawnedSlave slave;
+    CChildProgram slave;
     ASSERT_TRUE(slave.start(nativePath(TOLVANE_SLAVE_EXE), {"--slave", std::to_string(number)}));
     CPrivateSettings settings(kStored);
     CUser user([&] { enterSlaveNumber(number); });

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "bridge/settings/settings_store.h"
-#include "tests/support/slave_spawn.h"
+#include "tests/support/child_program.h"
 
 namespace {
 
@@ -76,7 +76,7 @@ std::map<std::string, std::string> runHost(const std::vector<std::string>& args,
     all.push_back("--quiet");
     all.push_back("--summary-kv");
     all.push_back(summary);
-    CSpawnedSlave host;
+    CChildProgram host;
     EXPECT_TRUE(host.start(kHost, all));
     int code = -1;
     EXPECT_TRUE(host.waitExit(static_cast<std::uint32_t>(timeoutMs), code));
@@ -117,8 +117,8 @@ protected:
     }
 
     // Starts the slave on this case's number and waits until it serves.
-    std::unique_ptr<CSpawnedSlave> startSlave(int number, const std::string& processor) {
-        auto slave = std::make_unique<CSpawnedSlave>();
+    std::unique_ptr<CChildProgram> startSlave(int number, const std::string& processor) {
+        auto slave = std::make_unique<CChildProgram>();
         EXPECT_TRUE(slave->start(kSlave, {"--slave", std::to_string(number), "--process", processor}));
         for (int i = 0; i < 400 && slave->output().find("serving") == std::string::npos; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -129,7 +129,7 @@ protected:
 
     static std::string slaveParam(int number) { return "Slave#=" + std::to_string(number); }
 
-    void stopSlave(CSpawnedSlave& slave) {
+    void stopSlave(CChildProgram& slave) {
         slave.requestStop();
         int code = -1;
         EXPECT_TRUE(slave.waitExit(5000, code));
@@ -208,7 +208,7 @@ TEST_F(EndToEnd, AsynchronousModeDeliversTheAudio) {
 // A slave that appears after the plug-in is found by the idle calls.
 TEST_F(EndToEnd, SlaveStartingLaterIsFound) {
     const std::string out = scratch("out.f32");
-    CSpawnedSlave host;
+    CChildProgram host;
     const std::string summary = scratch("summary.txt");
     ASSERT_TRUE(host.start(kHost, {kEffect, "--param-text", slaveParam(7), "--idle", "--realtime", "--signal",
                                    "sine:440:0.5", "--seconds", "2", "--output", out, "--quiet", "--summary-kv",
@@ -233,7 +233,7 @@ TEST_F(EndToEnd, SlaveStartingLaterIsFound) {
 // host without idle calls keeps running.
 TEST_F(EndToEnd, KilledSlaveCostsOneBoundedWait) {
     auto slave = startSlave(8, "passthrough");
-    CSpawnedSlave host;
+    CChildProgram host;
     const std::string summary = scratch("summary.txt");
     ASSERT_TRUE(host.start(kHost, {kEffect, "--param-text", slaveParam(8), "--realtime", "--signal", "sine",
                                    "--block", "512", "--seconds", "5", "--quiet", "--summary-kv", summary}));

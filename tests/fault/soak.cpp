@@ -33,7 +33,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/slave_spawn.h"
+#include "tests/support/child_program.h"
 #include "tools/host/counter_signal.h"
 #include "tools/hosting/plugin_host.h"
 
@@ -106,7 +106,7 @@ constexpr std::uint32_t kNumberMask = (1u << 18) - 1;
 
 struct Slave {
     int number;
-    std::unique_ptr<CSpawnedSlave> process;
+    std::unique_ptr<CChildProgram> process;
 };
 
 struct Totals {
@@ -136,7 +136,7 @@ int main(int argc, char** argv) {
 
     Slave slaves[2] = {{options.numbers[0], nullptr}, {options.numbers[1], nullptr}};
     auto startSlave = [&](Slave& slave) {
-        slave.process = std::make_unique<CSpawnedSlave>();
+        slave.process = std::make_unique<CChildProgram>();
         slave.process->start(options.slaveExe,
                              {"--slave", std::to_string(slave.number), "--process", "echo", "--takeover"});
         for (int i = 0; i < 300 && slave.process->output().find("serving") == std::string::npos; ++i)

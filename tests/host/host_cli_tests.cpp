@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "host_test_support.h"
-#include "tests/support/slave_spawn.h"
+#include "tests/support/child_program.h"
 #include "tools/host/counter_signal.h"
 
 namespace tolvane::host {

@@ -9,7 +9,6 @@ tolvane_add_gtest(link_channel_tests
     ${CMAKE_CURRENT_LIST_DIR}/test_channel.cpp
     ${CMAKE_CURRENT_LIST_DIR}/test_stale_peers.cpp
     ${CMAKE_CURRENT_LIST_DIR}/test_platform_${TOLVANE_PLATFORM}.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/test_channel_process_${TOLVANE_PLATFORM}.cpp
-  LIBS tolvane_link
+  LIBS tolvane_link tolvane_child_program
 )
 add_dependencies(link_channel_tests test_channel_peer)

@@ -12,7 +12,7 @@
 
 #include "link/object_names.h"
 #include "link/slave_shmem.h"
-#include "tests/link/test_channel_process.h"
+#include "tests/support/child_program.h"
 
 namespace {
 
@@ -21,12 +21,12 @@ constexpr std::uint32_t kReadyMs = 10000;  // a peer's first wake-up: process st
 
 std::string peerArg(const char* step, std::int32_t number) { return std::string(step) + ":" + std::to_string(number); }
 
-bool startPeer(ChildProcess& peer, const std::vector<std::string>& steps) {
-    return peer.start(executableBeside("test_channel_peer"), steps);
+bool startPeer(CChildProgram& peer, const std::vector<std::string>& steps) {
+    return peer.start(executableBeside("test_channel_peer"), steps, CChildProgram::Output::Shared);
 }
 
 int runPeer(const std::vector<std::string>& steps) {
-    ChildProcess peer;
+    CChildProgram peer;
     if (!startPeer(peer, steps)) {
         return -2;
     }
@@ -116,7 +116,7 @@ TEST(Channel, VersionsAndAttachBytesAreSeenAcrossProcesses) {
     EXPECT_EQ(bytes[5], 1);
     EXPECT_EQ(bytes[6], 8);
 
-    ChildProcess peer;
+    CChildProgram peer;
     ASSERT_TRUE(startPeer(peer, {peerArg("open", number), "slave", "version:2:3", "peer-version:1:8", "signal",
                                  "wait:10000"}));
     ASSERT_TRUE(master.waitEvent(kReadyMs, nullptr));
@@ -160,7 +160,7 @@ TEST(Channel, RoundTripsCarryTheBlockBetweenProcesses) {
     constexpr int kRounds = 300;
     CSlaveShMem master(number);
     ASSERT_TRUE(master.attachMaster(true));
-    ChildProcess peer;
+    CChildProgram peer;
     ASSERT_TRUE(startPeer(peer, {peerArg("open", number), "slave", "signal", "echo:" + std::to_string(kRounds)}));
     ASSERT_TRUE(master.waitEvent(kReadyMs, nullptr));
     for (std::int32_t round = 0; round < kRounds; ++round) {
@@ -198,7 +198,7 @@ TEST(Channel, TimedWaitCountsEveryTimeoutAndNothingElse) {
 
     // A wake-up during the wait ends it early and counts nothing.
     timeouts = 0;
-    ChildProcess peer;
+    CChildProgram peer;
     ASSERT_TRUE(startPeer(peer, {peerArg("open", number), "slave", "sleep:50", "signal"}));
     EXPECT_TRUE(channel.waitEvent(kReadyMs, &timeouts));
     EXPECT_EQ(timeouts, 0);
@@ -238,7 +238,7 @@ TEST(Channel, RenumberingIntoABlockThatAnotherMasterHoldsEndsTheRole) {
     CSlaveShMem oldObserver(oldNumber);
     CSlaveShMem heldObserver(heldNumber);
     ASSERT_TRUE(heldObserver.attachSlave(true));
-    ChildProcess peer;
+    CChildProgram peer;
     ASSERT_TRUE(startPeer(peer, {peerArg("open", heldNumber), "master", "signal", "wait:10000"}));
     ASSERT_TRUE(heldObserver.waitEvent(kReadyMs, nullptr));  // the peer holds the master role now
 
@@ -263,7 +263,7 @@ TEST(Channel, ObjectsLastUntilTheLastSideClosesThem) {
     const std::int32_t number = uniqueSlaveNumber();
     auto master = std::make_unique<CSlaveShMem>(number);
     ASSERT_TRUE(master->attachMaster(true));
-    ChildProcess peer;
+    CChildProgram peer;
     // The peer stays a while after the master has gone, then leaves as the last user.
     ASSERT_TRUE(startPeer(peer, {peerArg("open", number), "slave", "signal", "timeout:1000"}));
     ASSERT_TRUE(master->waitEvent(kReadyMs, nullptr));

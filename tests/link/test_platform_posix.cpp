@@ -23,7 +23,7 @@
 #include "link/platform.h"
 #include "link/slave_shmem.h"
 #include "tests/link/small_dev_shm_posix.h"
-#include "tests/link/test_channel_process.h"
+#include "tests/support/child_program.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "link/platform.h"
 #include "link/slave_block.h"
 #include "link/slave_shmem.h"
-#include "tests/link/test_channel_process.h"
+#include "tests/support/child_program.h"
 
 namespace {
 
@@ -96,9 +96,10 @@ TEST(Win32Link, SlaveLockOfAKilledProcessReadsAbandoned) {
     const std::string name = nameOf(LinkObject::SlaveLock, number);
     CSlaveShMem master(number);
     ASSERT_TRUE(master.attachMaster(true));
-    ChildProcess peer;
+    CChildProgram peer;
     ASSERT_TRUE(peer.start(executableBeside("test_channel_peer"),
-                           {"open:" + std::to_string(number), "slave-lock:attached", "signal", "sleep:60000"}));
+                           {"open:" + std::to_string(number), "slave-lock:attached", "signal", "sleep:60000"},
+                           CChildProgram::Output::Shared));
     ASSERT_TRUE(master.waitEvent(10000, nullptr));
     HANDLE watch = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name.c_str());
     ASSERT_NE(watch, nullptr);

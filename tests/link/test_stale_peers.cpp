@@ -9,7 +9,7 @@
 
 #include "link/object_names.h"
 #include "link/slave_shmem.h"
-#include "tests/link/test_channel_process.h"
+#include "tests/support/child_program.h"
 
 namespace {
 
@@ -19,17 +19,17 @@ const char* const kStayForKill = "sleep:60000";
 
 std::string peerArg(const char* step, std::int32_t number) { return std::string(step) + ":" + std::to_string(number); }
 
-bool startPeer(ChildProcess& peer, const std::vector<std::string>& steps) {
-    return peer.start(executableBeside("test_channel_peer"), steps);
+bool startPeer(CChildProgram& peer, const std::vector<std::string>& steps) {
+    return peer.start(executableBeside("test_channel_peer"), steps, CChildProgram::Output::Shared);
 }
 
 int runPeer(const std::vector<std::string>& steps) {
-    ChildProcess peer;
+    CChildProgram peer;
     return startPeer(peer, steps) ? peer.join(kJoinMs) : -2;
 }
 
 // Ends the peer at once (SIGKILL, TerminateProcess): nothing of it gets to clean up.
-void killPeer(ChildProcess& peer) { EXPECT_EQ(peer.join(0), -1) << "the peer had already ended"; }
+void killPeer(CChildProgram& peer) { EXPECT_EQ(peer.join(0), -1) << "the peer had already ended"; }
 
 bool lockObjectExists(std::int32_t number) {
     return linkObjectExists(LinkObject::MasterLock, number) || linkObjectExists(LinkObject::SlaveLock, number);
@@ -43,7 +43,7 @@ TEST(StalePeers, KilledMasterIsTakenOverAndALiveOneStillRefuses) {
     const std::int32_t number = uniqueSlaveNumber();
     CSlaveShMem slave(number);  // keeps the block alive and learns when the peer holds the role
     ASSERT_TRUE(slave.attachSlave(true));
-    ChildProcess peer;
+    CChildProgram peer;
     ASSERT_TRUE(startPeer(peer, {peerArg("open", number), "master", "signal", kStayForKill}));
     ASSERT_TRUE(slave.waitEvent(kReadyMs, nullptr));
     ASSERT_TRUE(slave.isMasterAttached());
@@ -128,7 +128,7 @@ TEST(StalePeers, KilledSlaveIsSeenGoneAndTakenOverByTheNext) {
     ASSERT_TRUE(master.attachMaster(true));
     EXPECT_FALSE(master.isSlaveAlive());  // no slave at all
 
-    ChildProcess peer;
+    CChildProgram peer;
     ASSERT_TRUE(startPeer(peer, {peerArg("open", number), "slave-lock:attached", "signal", kStayForKill}));
     ASSERT_TRUE(master.waitEvent(kReadyMs, nullptr));
     EXPECT_TRUE(master.isSlaveAlive());
@@ -141,7 +141,7 @@ TEST(StalePeers, KilledSlaveIsSeenGoneAndTakenOverByTheNext) {
     EXPECT_FALSE(master.isSlaveAlive());
     EXPECT_TRUE(linkObjectExists(LinkObject::SlaveLock, number));
 
-    ChildProcess next;
+    CChildProgram next;
     ASSERT_TRUE(startPeer(next, {peerArg("open", number), "slave-lock:tookover", "signal", "wait:10000"}));
     ASSERT_TRUE(master.waitEvent(kReadyMs, nullptr));
     EXPECT_TRUE(master.isSlaveAlive());
@@ -159,7 +159,7 @@ TEST(StalePeers, SlaveWithoutALockIsTreatedAsBefore) {
     const std::int32_t number = uniqueSlaveNumber();
     CSlaveShMem master(number);
     ASSERT_TRUE(master.attachMaster(true));
-    ChildProcess peer;
+    CChildProgram peer;
     ASSERT_TRUE(startPeer(peer, {peerArg("open", number), "slave", "signal", kStayForKill}));
     ASSERT_TRUE(master.waitEvent(kReadyMs, nullptr));
     EXPECT_TRUE(master.isSlaveAlive());
@@ -181,7 +181,7 @@ TEST(StalePeers, LockObjectsGoWithTheBlock) {
     {
         CSlaveShMem master(number);
         ASSERT_TRUE(master.attachMaster(true));
-        ChildProcess slave;
+        CChildProgram slave;
         ASSERT_TRUE(startPeer(slave, {peerArg("open", number), "slave-lock:attached", "signal", kStayForKill}));
         ASSERT_TRUE(master.waitEvent(kReadyMs, nullptr));
         // (On Windows the lock of a slave that dies is kept only by a master that looked at it
@@ -197,7 +197,7 @@ TEST(StalePeers, LockObjectsGoWithTheBlock) {
     {
         CSlaveShMem slave(number);
         ASSERT_TRUE(slave.attachSlaveWithLock(false) == SlaveAttach::Attached);
-        ChildProcess master;
+        CChildProgram master;
         ASSERT_TRUE(startPeer(master, {peerArg("open", number), "master", "signal", kStayForKill}));
         ASSERT_TRUE(slave.waitEvent(kReadyMs, nullptr));
         killPeer(master);

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "bridge/settings/settings_store.h"
-#include "tests/support/slave_spawn.h"
+#include "tests/support/child_program.h"
 #include "tools/host/counter_signal.h"
 
 #if defined(_WIN32)
@@ -111,8 +111,8 @@ protected:
         }
     }
 
-    std::unique_ptr<CSpawnedSlave> startSlave(const std::vector<std::string>& args) {
-        auto slave = std::make_unique<CSpawnedSlave>();
+    std::unique_ptr<CChildProgram> startSlave(const std::vector<std::string>& args) {
+        auto slave = std::make_unique<CChildProgram>();
         EXPECT_TRUE(slave->start(kSlave, args));
         for (int i = 0; i < 1500 && slave->output().find("serving") == std::string::npos; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -126,7 +126,7 @@ protected:
         const std::string summary = scratch("summary.txt");
         std::remove(summary.c_str());
         args.insert(args.end(), {"--quiet", "--summary-kv", summary});
-        CSpawnedSlave host;
+        CChildProgram host;
         EXPECT_TRUE(host.start(kHost, args));
         int code = -1;
         EXPECT_TRUE(host.waitExit(120000, code));
@@ -136,7 +136,7 @@ protected:
         return kv;
     }
 
-    void stopSlave(CSpawnedSlave& slave) {
+    void stopSlave(CChildProgram& slave) {
         slave.requestStop();
         int code = -1;
         EXPECT_TRUE(slave.waitExit(8000, code));

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "link/slave_shmem.h"
-#include "tests/support/slave_spawn.h"
+#include "tests/support/child_program.h"
 #include "tests/slave/slave_test_block.h"
 #include "tools/slave/supervisor.h"
 
@@ -108,7 +108,7 @@ public:
     CSlaveShMem channel;
 };
 
-bool waitForText(const CSpawnedSlave& slave, const std::string& text, std::uint32_t ms) {
+bool waitForText(const CChildProgram& slave, const std::string& text, std::uint32_t ms) {
     const auto deadline = Clock::now() + milliseconds(ms);
     while (slave.output().find(text) == std::string::npos) {
         if (Clock::now() >= deadline) return false;
@@ -123,7 +123,7 @@ int count(const std::string& text, const std::string& what) {
     return found;
 }
 
-void stopAndExpectClean(CSpawnedSlave& slave, std::int32_t number) {
+void stopAndExpectClean(CChildProgram& slave, std::int32_t number) {
     ASSERT_TRUE(slave.requestStop());
     int code = -1;
     ASSERT_TRUE(slave.waitExit(8000, code)) << slave.output();
@@ -169,7 +169,7 @@ TEST(Supervisor, ExitsAreToldApartAndADeadChildsBlockIsSilencedBeforeItIsRelease
 }
 
 TEST(PluginSlave, ListsParametersAndRefusesBadOnes) {
-    CSpawnedSlave list;
+    CChildProgram list;
     ASSERT_TRUE(list.start(kSlave, {"--process", "plugin:" + kFixture, "--param", "Gain=0.25", "--list-params"}));
     int code = -1;
     ASSERT_TRUE(list.waitExit(10000, code));
@@ -185,7 +185,7 @@ TEST(PluginSlave, ListsParametersAndRefusesBadOnes) {
         {{"--supervise", "--slave", std::to_string(uniqueSlaveNumber(9)), "--process", "plugin:/no/such/plugin.so"}, 3},
     };
     for (const auto& [args, expected] : cases) {
-        CSpawnedSlave slave;
+        CChildProgram slave;
         ASSERT_TRUE(slave.start(kSlave, args));
         ASSERT_TRUE(slave.waitExit(15000, code));
         EXPECT_EQ(code, expected) << args[1] << " " << args.back() << "\n" << slave.output();
@@ -199,13 +199,13 @@ TEST(PluginSlave, SupervisorTakesOverTheMarkOfASlaveThatDied) {
     const std::int32_t n = uniqueSlaveNumber(3);
     CTestMaster watcher(n);  // keeps the objects, and on Windows the dead slave's lock, in being
     {
-        CSpawnedSlave dead;
+        CChildProgram dead;
         ASSERT_TRUE(dead.start(kSlave, {"--slave", std::to_string(n)}));
         ASSERT_TRUE(waitForText(dead, "serving", 10000)) << dead.output();
         ASSERT_TRUE(watcher.channel.isSlaveAlive());
     }  // killed: no chance to clear its mark
     ASSERT_TRUE(watcher.channel.isSlaveAttached());
-    CSpawnedSlave slave;
+    CChildProgram slave;
     ASSERT_TRUE(slave.start(kSlave, {"--supervise", "--slave", std::to_string(n), "--process", "plugin:" + kFixture}));
     ASSERT_TRUE(waitForText(slave, "serving slave", 15000)) << slave.output();
     EXPECT_NE(slave.output().find("took slave"), std::string::npos) << slave.output();
@@ -226,7 +226,7 @@ TEST(PluginSlave, SupervisedSlaveSurvivesACrashingPlugin) {
 
     CTestMaster master(n);
     ASSERT_TRUE(master.attach());
-    CSpawnedSlave slave;
+    CChildProgram slave;
     ASSERT_TRUE(slave.start(kSlave, {"--supervise", "--slave", std::to_string(n), "--process", "plugin:" + kCrash}));
     ASSERT_TRUE(waitForText(slave, "serving", 15000)) << slave.output();
     ASSERT_TRUE(master.waitForSlave(true, 5000));
@@ -265,7 +265,7 @@ TEST(PluginSlave, SupervisedRestartsOfAPluginThatCrashesAtLoadBackOff) {
     const ScopedEnv crashAtLoad("TOLVANE_CRASH_AT_LOAD", "1");
     const ScopedEnv sanitizer("ASAN_OPTIONS", "handle_segv=0");
     CTestMaster master(n);
-    CSpawnedSlave slave;
+    CChildProgram slave;
     ASSERT_TRUE(slave.start(kSlave, {"--supervise", "--slave", std::to_string(n), "--process", "plugin:" + kCrash}));
     const auto started = Clock::now();
     ASSERT_TRUE(waitForText(slave, "restart 2 in 0.50 s", 20000)) << slave.output();

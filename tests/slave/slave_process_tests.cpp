@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "link/slave_shmem.h"
-#include "tests/support/slave_spawn.h"
+#include "tests/support/child_program.h"
 #include "tests/slave/slave_test_block.h"
 #include "tools/slave/slave_server.h"
 
@@ -160,14 +160,14 @@ protected:
 
 TEST_F(SlaveProgram, HelpAndBadArguments) {
     int code = -1;
-    CSpawnedSlave help;
+    CChildProgram help;
     ASSERT_TRUE(help.start(program(), {"--help"}));
     ASSERT_TRUE(help.waitExit(10000, code));
     EXPECT_EQ(code, 0);
     EXPECT_NE(help.output().find("--process"), std::string::npos);
 
     for (std::vector<std::string> bad : {std::vector<std::string>{"--slave", "x"}, {"--process", "gain:999"}, {"--what"}}) {
-        CSpawnedSlave child;
+        CChildProgram child;
         ASSERT_TRUE(child.start(program(), bad));
         ASSERT_TRUE(child.waitExit(10000, code));
         EXPECT_EQ(code, 2) << bad[0];
@@ -183,7 +183,7 @@ TEST_F(SlaveProgram, AnswersAMasterAndReleasesOnStop) {
     CTestMaster master(n);
     ASSERT_TRUE(master.attach());
 
-    CSpawnedSlave slave;
+    CChildProgram slave;
     ASSERT_TRUE(slave.start(program(), {"--slave", std::to_string(n), "--process", "echo"}));
     ASSERT_TRUE(master.waitForSlave(true, 20000)) << slave.output();
 
@@ -240,7 +240,7 @@ TEST_F(SlaveProgram, AnswersAMasterAndReleasesOnStop) {
 
     // A second slave program on the same number is refused.
     {
-        CSpawnedSlave second;
+        CChildProgram second;
         ASSERT_TRUE(second.start(program(), {"--slave", std::to_string(n)}));
         int code = -1;
         ASSERT_TRUE(second.waitExit(20000, code));
@@ -267,7 +267,7 @@ TEST_F(SlaveProgram, AnswersAMasterAndReleasesOnStop) {
 
 TEST_F(SlaveProgram, LeavesNoObjectsBehind) {
     const std::int32_t n = uniqueSlaveNumber(3);
-    CSpawnedSlave slave;
+    CChildProgram slave;
     ASSERT_TRUE(slave.start(program(), {"--slave", std::to_string(n)}));
     {
         CTestMaster master(n);

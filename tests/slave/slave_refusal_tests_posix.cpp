@@ -15,7 +15,7 @@
 #include "link/object_names.h"
 #include "link/slave_block.h"
 #include "tests/link/small_dev_shm_posix.h"
-#include "tests/support/slave_spawn.h"
+#include "tests/support/child_program.h"
 
 namespace {
 
@@ -91,7 +91,7 @@ TEST(SlaveRefusal, ObjectOfAnotherUserIsNamedWithItsOwner) {
         close(fd);
 
         for (const char* mode : {"--slave", "--supervise"}) {
-            CSpawnedSlave slave;
+            CChildProgram slave;
             std::vector<std::string> args = {"--slave", std::to_string(n)};
             if (std::string(mode) == "--supervise") args.push_back(mode);
             ASSERT_TRUE(slave.start(TOLVANE_SLAVE_EXE, args));

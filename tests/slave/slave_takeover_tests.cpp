@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "link/slave_shmem.h"
-#include "tests/support/slave_spawn.h"
+#include "tests/support/child_program.h"
 #include "tools/slave/slave_core.h"
 
 namespace {
@@ -20,8 +20,8 @@ using Clock = std::chrono::steady_clock;
 std::int32_t uniqueSlaveNumber(int which) { return 3000000 + (testProcessId() % 100000) * 10 + which; }
 
 // Starts tolvane-slave on the number and waits until it says it serves.
-std::unique_ptr<CSpawnedSlave> startProgram(std::int32_t number) {
-    auto slave = std::make_unique<CSpawnedSlave>();
+std::unique_ptr<CChildProgram> startProgram(std::int32_t number) {
+    auto slave = std::make_unique<CChildProgram>();
     EXPECT_TRUE(slave->start(TOLVANE_SLAVE_EXE, {"--slave", std::to_string(number)}));
     const auto deadline = Clock::now() + std::chrono::seconds(20);
     while (slave->output().find("serving") == std::string::npos && Clock::now() < deadline) {
