@@ -2,7 +2,7 @@
 # Installs what the build and the tests need on a Debian 12 machine (idempotent).
 set -euo pipefail
 pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev libbenchmark-dev
-      libsndfile1-dev g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth libx11-dev gnuplot-nox strace python3
+      libsndfile1-dev nlohmann-json3-dev g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth libx11-dev gnuplot-nox strace python3
       dpf-plugins-vst wine64-tools)
 missing=()
 for p in "${pkgs[@]}"; do
