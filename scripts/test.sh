@@ -38,6 +38,22 @@ trap wine_stop EXIT
 run_ctest windows-release || status=1
 wine_stop
 
+# The Wine-library slave between the Linux plug-in and the Windows fixture plug-ins
+# (scripts/wine-slave-test.sh), in the Windows stage's Wine prefix, on slave number 16.
+cmake --preset wine-slave $werror >/dev/null
+cmake --build --preset wine-slave -j2
+wine_start build/windows-release
+set +e
+bash scripts/wine-slave-test.sh build/linux-debug build/wine-slave build/windows-release 16 | tee build/wine-slave/test.log
+set -e
+wine_stop
+line=$(grep -E '^wine-slave: [0-9]+ passed, [0-9]+ failed$' build/wine-slave/test.log | tail -1)
+wine_ok=$(echo "$line" | sed -E 's/wine-slave: ([0-9]+) passed.*/\1/'); wine_bad=$(echo "$line" | sed -E 's/.* ([0-9]+) failed/\1/')
+if [ -z "$line" ]; then wine_ok=0; wine_bad=1; fi
+[ "$wine_bad" -eq 0 ] || status=1
+summary+=("wine-slave: $wine_ok passed, $wine_bad failed")
+passed=$((passed + wine_ok)); failed=$((failed + wine_bad))
+
 # ThreadSanitizer over the tests that run both ends of a link in one process (a bridge or a
 # channel against a slave thread). Only their targets are built. Warnings are not errors here:
 # gcc warns that the detector cannot see std::atomic_thread_fence, and the builds above already
