@@ -2,6 +2,8 @@
 // processor chosen on the command line until Ctrl-C, a termination request or (Windows) the
 // console closing, then clears slaveAttached and releases the objects.
 #include <atomic>
+#include <chrono>
+#include <memory>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -12,6 +14,7 @@
 #include "tools/slave/plugin_processor.h"
 #include "tools/slave/processor.h"
 #include "tools/slave/slave_server.h"
+#include "tools/slave/state_keeper.h"
 #include "tools/slave/stop_signal.h"
 #include "tools/slave/supervisor.h"
 
@@ -46,6 +49,10 @@ std::vector<std::string> supervisedChildArgs(const SlaveOptions& options) {
         args.push_back("--param");
         args.push_back(param);
     }
+    if (!options.stateFile.empty()) {
+        args.push_back("--state");
+        args.push_back(options.stateFile);
+    }
     args.push_back("--supervised");
     return args;
 }
@@ -64,6 +71,7 @@ int superviseChild(const SlaveOptions& options) {
         return kExitLinkUnavailable;
     }
     CSupervisor supervisor(options.slaveNumber, supervisedChildArgs(options));
+    supervisor.watchForHangs(std::chrono::milliseconds(options.hangLimitMs));
     const int code = supervisor.run(stopRequested, options.takeOver);
     notifyStopped();
     return code;
@@ -104,7 +112,7 @@ int main(int argc, char** argv) {
         params.push_back(setting);
     }
     bool loadFailed = false;
-    auto processor = makeSlaveProcessor(options.processor, params, error, loadFailed);
+    auto processor = makeSlaveProcessor(options.processor, params, error, loadFailed, options.stateFile);
     if (!processor) {
         std::fprintf(stderr, "tolvane-slave: %s%s\n", error.c_str(), loadFailed ? "" : " (see --help)");
         return loadFailed ? kExitPluginFailed : kExitBadArguments;
@@ -125,11 +133,28 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tolvane-slave: %s\n", server.error().c_str());
         return options.supervised ? kExitLinkHeld : kExitLinkUnavailable;
     }
+    // --state: the state is saved now (the first one, or the one restored), when it changes and
+    // at exit.
+    std::unique_ptr<CStateKeeper> stateKeeper;
+    if (auto* kept = dynamic_cast<CPluginProcessor*>(processor.get()); kept != nullptr && !options.stateFile.empty()) {
+        stateKeeper = std::make_unique<CStateKeeper>(*kept);
+        stateKeeper->start();
+    }
+    // --watch: the supervisor's page, beaten by the serving thread.
+    CWatchPage watchPage;
+    if (!options.watchHandle.empty()) {
+        if (watchPage.attach(options.watchHandle, error)) {
+            server.setWatchPage(watchPage.page());
+        } else {
+            std::fprintf(stderr, "tolvane-slave: %s; serving without the hang watch\n", error.c_str());
+        }
+    }
     std::printf("tolvane-slave: serving slave %d (%s) with %s; Ctrl-C stops\n", static_cast<int>(options.slaveNumber),
                 slaveObjectNames(options.slaveNumber).c_str(), processor->describe().c_str());
     std::fflush(stdout);
 
     server.serve(stopRequested);
+    if (stateKeeper) stateKeeper->stop();
     const auto commands = server.commandsServed();
     server.close();
     std::printf("tolvane-slave: stopped after %llu commands; slave %d released\n",

@@ -6,6 +6,7 @@
 #include <limits>
 #include <string_view>
 
+#include "tools/slave/hang_watch.h"
 #include "tools/slave/plugin_processor.h"
 
 namespace {
@@ -53,6 +54,26 @@ OptionsResult parseSlaveOptions(int argc, const char* const* argv, SlaveOptions&
             options.supervise = true;
         } else if (arg == "--supervised") {
             options.supervised = true;
+        } else if (is("--state")) {
+            if (!value("--state", text)) return OptionsResult::Error;
+            options.stateFile = text;
+            if (options.stateFile.empty()) {
+                error = "--state needs the path of a file";
+                return OptionsResult::Error;
+            }
+        } else if (is("--hang-limit")) {
+            if (!value("--hang-limit", text)) return OptionsResult::Error;
+            std::int32_t limit = 0;
+            if (!parseSlaveNumber(text, limit) || limit < 0 || limit > 600000 ||
+                (limit > 0 && limit < static_cast<std::int32_t>(kMinHangLimitMs))) {
+                error = "--hang-limit needs 0 (no watch) or a number of milliseconds from " +
+                        std::to_string(kMinHangLimitMs) + " to 600000, not '" + std::string(text) + "'";
+                return OptionsResult::Error;
+            }
+            options.hangLimitMs = static_cast<std::uint32_t>(limit);
+        } else if (is("--watch")) {
+            if (!value("--watch", text)) return OptionsResult::Error;
+            options.watchHandle = text;
         } else if (is("--param")) {
             if (!value("--param", text)) return OptionsResult::Error;
             PluginParamSetting setting;
@@ -76,6 +97,10 @@ OptionsResult parseSlaveOptions(int argc, const char* const* argv, SlaveOptions&
         error = std::string(options.listParams ? "--list-params" : "--param") + " needs --process plugin:PATH";
         return OptionsResult::Error;
     }
+    if (!options.stateFile.empty() && pluginPathOf(options.processor).empty()) {
+        error = "--state needs --process plugin:PATH";
+        return OptionsResult::Error;
+    }
     if (options.supervise && options.supervised) {
         error = "--supervise and --supervised exclude each other";
         return OptionsResult::Error;
@@ -84,8 +109,8 @@ OptionsResult parseSlaveOptions(int argc, const char* const* argv, SlaveOptions&
 }
 
 const char* slaveUsage() {
-    return "usage: tolvane-slave [--slave N] [--process PROCESSOR] [--param INDEX=VALUE]... [--supervise]\n"
-           "                     [--takeover] [--list-params]\n"
+    return "usage: tolvane-slave [--slave N] [--process PROCESSOR] [--param INDEX=VALUE]... [--state FILE]\n"
+           "                     [--supervise [--hang-limit MS]] [--takeover] [--list-params]\n"
            "\n"
            "The reference slave process of the Tolvane bridge: serves one slave number's\n"
            "shared block until Ctrl-C or a termination request.\n"
@@ -102,6 +127,10 @@ const char* slaveUsage() {
            "  --list-params        print the plug-in's parameters (after the --param settings) and exit\n"
            "  --supervise          run the processor in a child process and start it again when it dies;\n"
            "                       meanwhile the slave is released, so the plug-in side hears silence\n"
+           "  --state FILE         with plugin:PATH: restore the plug-in's state from FILE when it opens\n"
+           "                       (over the --param settings) and save it there when it changes and at exit\n"
+           "  --hang-limit MS      with --supervise: kill and restart a child that has not answered for MS\n"
+           "                       milliseconds (default 1000; 0 turns the watch off)\n"
            "  --supervised         (used by --supervise) serve as its child: stop when standard input ends\n"
            "  --takeover           clear a slave mark left by a slave that vanished, then attach\n"
            "  --help               this text\n";

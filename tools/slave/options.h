@@ -13,6 +13,9 @@ struct SlaveOptions {
     bool listParams = false;                // print the plug-in's parameters and exit
     bool supervise = false;                 // run the processor in a child process, restarted when it dies
     bool supervised = false;                // this is that child: stop when standard input closes
+    std::string stateFile;                  // --state FILE: the plug-in's state, restored and saved
+    std::uint32_t hangLimitMs = 1000;       // --hang-limit MS under --supervise; 0: no watch
+    std::string watchHandle;                // --watch H: the supervisor's watch page (its child only)
 };
 
 enum class OptionsResult { Run, Help, Error };

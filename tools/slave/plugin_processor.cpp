@@ -109,6 +109,11 @@ bool CPluginProcessor::load(std::string& error) {
     host = std::make_unique<PluginHost>(slaveHostConfig());
     host->setEventSink(&CPluginProcessor::receiveEvent, this);
     if (!open(error)) return false;
+    if (!stateFile.empty() && !restoreState(error)) {
+        refusedSetting = true;  // the file is left as it is; another start would change nothing
+        host->close();
+        return false;
+    }
     configurePlugin();
     return true;
 }
@@ -177,6 +182,7 @@ void CPluginProcessor::configurePlugin() {
 }
 
 void CPluginProcessor::prepare(float rate, std::int32_t maxBlockFrames, std::int32_t, std::int32_t) {
+    const std::lock_guard<std::mutex> life(lifecycle);
     sampleRate = rate;
     pieceFrames = std::clamp(maxBlockFrames, 1, kMaxPluginPieceFrames);
     if (!isLoaded()) return;
@@ -206,10 +212,15 @@ void CPluginProcessor::transport(SlaveCommand command) {
         break;
     case kCmdStop: {
         suspended = false;
+        const std::lock_guard<std::mutex> life(lifecycle);
+        // With --state the fresh instance gets the state the old one had.
+        PluginState kept;
+        const bool keep = !stateFile.empty() && captureStateLocked(kept);
         closePlugin();
         std::string error;
         // A plug-in that does not open again leaves the processor silent.
         if (host && open(error)) {
+            if (keep) applyStateLocked(kept, error);
             configurePlugin();
             resumePlugin();
         }
@@ -348,7 +359,7 @@ std::string_view pluginPathOf(std::string_view choice) {
 }
 
 std::unique_ptr<CProcessor> makeSlaveProcessor(std::string_view choice, const std::vector<PluginParamSetting>& settings,
-                                               std::string& error, bool& loadFailed) {
+                                               std::string& error, bool& loadFailed, const std::string& stateFile) {
     loadFailed = false;
     if (choice.substr(0, kPluginPrefix.size()) != kPluginPrefix) {
         if (!settings.empty()) {
@@ -363,9 +374,128 @@ std::unique_ptr<CProcessor> makeSlaveProcessor(std::string_view choice, const st
         return nullptr;
     }
     auto processor = std::make_unique<CPluginProcessor>(std::string(path), settings);
+    processor->keepStateIn(stateFile);
     if (!processor->load(error)) {
         loadFailed = !processor->settingsRefused();
         return nullptr;
     }
     return processor;
+}
+
+namespace {
+
+// "'TvFx' (1416054392)": the uniqueID as its four characters when they are printable.
+std::string describeUniqueId(std::int32_t id) {
+    const auto bits = static_cast<std::uint32_t>(id);
+    std::string text;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        const char c = static_cast<char>((bits >> shift) & 0xFF);
+        if (c < 0x20 || c > 0x7E) return std::to_string(id);
+        text += c;
+    }
+    return "'" + text + "' (" + std::to_string(id) + ")";
+}
+
+}  // namespace
+
+bool CPluginProcessor::restoreState(std::string& error) {
+    PluginState state;
+    switch (readStateFile(stateFile, state, error)) {
+    case StateRead::Missing: return true;  // the first run: the parameter settings are the first state
+    case StateRead::Refused:
+        error = "--state " + error + "; it is left as it is (remove it, or name another file)";
+        return false;
+    case StateRead::Read: break;
+    }
+    const std::lock_guard<std::mutex> life(lifecycle);
+    if (!applyStateLocked(state, error)) {
+        error = "--state " + stateFile + ": " + error + "; it is left as it is (remove it, or name another file)";
+        return false;
+    }
+    return true;
+}
+
+bool CPluginProcessor::captureState(PluginState& state) {
+    const std::lock_guard<std::mutex> life(lifecycle);
+    return captureStateLocked(state);
+}
+
+bool CPluginProcessor::captureStateLocked(PluginState& state) {
+    if (!isLoaded()) return false;
+    AEffect* effect = host->effect();
+    state = PluginState{};
+    state.uniqueId = effect->uniqueID;
+    state.version = effect->version;
+    const VstIntPtr program = effect->dispatcher(effect, effGetProgram, 0, 0, nullptr, 0.0f);
+    state.program = static_cast<std::int32_t>(std::clamp<VstIntPtr>(program, 0, INT32_MAX));
+    if ((effect->flags & effFlagsProgramChunks) != 0) {
+        void* data = nullptr;
+        const VstIntPtr size = effect->dispatcher(effect, effGetChunk, 0, 0, &data, 0.0f);  // index 0: the bank
+        if (data != nullptr && size > 0 && static_cast<std::size_t>(size) <= kMaxStateChunkBytes) {
+            const auto* bytes = static_cast<const std::uint8_t*>(data);
+            state.hasChunk = true;
+            state.chunk.assign(bytes, bytes + size);
+            return true;
+        }
+    }
+    const VstInt32 count = std::clamp(host->numParams(), 0, kMaxStateParams);
+    state.params.resize(static_cast<std::size_t>(count));
+    for (VstInt32 i = 0; i < count; ++i) {
+        state.params[static_cast<std::size_t>(i)] = std::clamp(host->getParameter(i), 0.0f, 1.0f);
+    }
+    return true;
+}
+
+bool CPluginProcessor::applyState(const PluginState& state, std::string& error) {
+    const std::lock_guard<std::mutex> life(lifecycle);
+    return applyStateLocked(state, error);
+}
+
+bool CPluginProcessor::applyStateLocked(const PluginState& state, std::string& error) {
+    if (!isLoaded()) {
+        error = "no plug-in is open";
+        return false;
+    }
+    AEffect* effect = host->effect();
+    if (state.uniqueId != effect->uniqueID) {
+        error = "it holds the state of the plug-in " + describeUniqueId(state.uniqueId) + ", not of " +
+                (name.empty() ? path : name) + " " + describeUniqueId(effect->uniqueID);
+        return false;
+    }
+    const bool chunks = (effect->flags & effFlagsProgramChunks) != 0;
+    if (state.hasChunk && !chunks) {
+        error = "it holds a chunk, and this version of the plug-in keeps no chunk";
+        return false;
+    }
+    const auto setProgram = [&] {
+        if (state.program >= effect->numPrograms || state.program < 0) return;
+        effect->dispatcher(effect, effBeginSetProgram, 0, 0, nullptr, 0.0f);
+        effect->dispatcher(effect, effSetProgram, 0, state.program, nullptr, 0.0f);
+        effect->dispatcher(effect, effEndSetProgram, 0, 0, nullptr, 0.0f);
+    };
+    if (state.hasChunk) {
+        // The plug-in takes the chunk as not const; it gets a copy it may write.
+        std::vector<std::uint8_t> chunk = state.chunk;
+        effect->dispatcher(effect, effSetChunk, 0, static_cast<VstIntPtr>(chunk.size()), chunk.data(), 0.0f);
+        if (effect->dispatcher(effect, effGetProgram, 0, 0, nullptr, 0.0f) != state.program) setProgram();
+    } else {
+        // The program first: choosing one sets the parameters, which are then set as they were.
+        setProgram();
+        const VstInt32 count = std::min(host->numParams(), static_cast<VstInt32>(state.params.size()));
+        for (VstInt32 i = 0; i < count; ++i) host->setParameter(i, state.params[static_cast<std::size_t>(i)]);
+    }
+    return true;
+}
+
+bool CPluginProcessor::takeStateChanged() {
+    const std::lock_guard<std::mutex> life(lifecycle);
+    if (!isLoaded()) return false;
+    const auto& counters = host->counters();
+    const std::uint64_t told = counters.count(audioMasterAutomate) + counters.count(audioMasterUpdateDisplay);
+    AEffect* effect = host->effect();
+    const VstIntPtr program = effect->dispatcher(effect, effGetProgram, 0, 0, nullptr, 0.0f);
+    const bool changed = told != changesTold || program != programSeen;
+    changesTold = told;
+    programSeen = program;
+    return changed;
 }

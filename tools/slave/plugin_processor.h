@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -25,6 +26,7 @@
 #include "tools/hosting/plugin_host.h"
 #include "tools/hosting/plugin_library.h"
 #include "tools/slave/processor.h"
+#include "tools/slave/state_file.h"
 
 // One --param setting: a parameter index or name, and a normalised value in 0..1.
 struct PluginParamSetting {
@@ -54,6 +56,23 @@ public:
     // parameter (settingsRefused() then tells the two apart).
     bool load(std::string& error);
     bool settingsRefused() const { return refusedSetting; }
+
+    // The state kept in a file (--state FILE, see state_file.h). [main thread] Before load():
+    // the plug-in gets the file's state when it opens, over the parameter settings (which give
+    // only the first state, when the file does not exist yet), and again when it is reopened on
+    // Stop. load() refuses a file of another plug-in or one that is not whole, and leaves it.
+    void keepStateIn(std::string file) { stateFile = std::move(file); }
+    const std::string& stateFilePath() const { return stateFile; }
+    // [any thread but the audio thread] The plug-in's state now: its bank chunk when it keeps its
+    // state in one (effFlagsProgramChunks), else every parameter's value; and its program.
+    bool captureState(PluginState& state);
+    // [dispatch thread] Gives the plug-in a state; false with a message when the state is of
+    // another plug-in or of the other kind.
+    bool applyState(const PluginState& state, std::string& error);
+    // [any thread but the audio thread] True when the plug-in told of a change since the last
+    // call (audioMasterAutomate or audioMasterUpdateDisplay, from whatever thread: the host's
+    // callback only counts them) or its program is another one.
+    bool takeStateChanged();
     bool isLoaded() const { return host && host->isLoaded(); }
 
     ProcessorKind kind() const override { return ProcessorKind::Plugin; }
@@ -95,9 +114,19 @@ private:
     void processPiece(const SlaveAudio& audio, std::int32_t offset, std::int32_t frames, VstTimeInfo& time,
                       std::int32_t eventCount);
 
+    bool restoreState(std::string& error);
+    bool captureStateLocked(PluginState& state);
+    bool applyStateLocked(const PluginState& state, std::string& error);
+
     std::string path;
     std::vector<PluginParamSetting> settings;
     bool refusedSetting = false;
+    std::string stateFile;
+    // Held around everything but process() that closes, reopens or reconfigures the plug-in, and
+    // by the state's readers, so that no state is read from an instance being closed or reopened.
+    std::mutex lifecycle;
+    std::uint64_t changesTold = 0;
+    VstIntPtr programSeen = 0;
     // A second reference to the library, so that closing and reopening the plug-in on Stop does
     // not unload and reload its code.
     tolvane::host::PluginLibrary keepLoaded;
@@ -144,8 +173,10 @@ private:
 // parameter settings; anything else goes to makeProcessor. Null with a message in `error`;
 // `loadFailed` is then true when the text named a plug-in library that could not be loaded or
 // opened, false for a malformed choice or a setting that names no parameter of the plug-in.
+// `stateFile`, when not empty, is the plug-in's --state file.
 std::unique_ptr<CProcessor> makeSlaveProcessor(std::string_view choice, const std::vector<PluginParamSetting>& settings,
-                                               std::string& error, bool& loadFailed);
+                                               std::string& error, bool& loadFailed,
+                                               const std::string& stateFile = {});
 
 // The path of "plugin:PATH", or empty when the choice names no plug-in.
 std::string_view pluginPathOf(std::string_view choice);

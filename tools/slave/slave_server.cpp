@@ -64,15 +64,19 @@ void CSlaveServer::serve(const std::atomic<bool>& stop) {
     while (!stop.load(std::memory_order_acquire)) {
         std::int32_t timeouts = 0;
         if (!channel->waitEvent(kServeWaitMs, &timeouts)) {
+            watchBeat(watch, false);
             // A failed wait returns at once; pause so that a broken event does not spin.
             if (timeouts == 0) std::this_thread::sleep_for(std::chrono::milliseconds(kServeWaitMs));
             continue;
         }
+        watchBeat(watch, true);
         const std::int32_t code = core.handleCommand(*channel->block);
+        watchBeat(watch, false);
         channel->signalEvent(true);  // after every write into the block
         served.fetch_add(1, std::memory_order_relaxed);
         if (code != kCmdProcess && observer) observer(code, core.settings());
     }
+    watchIdle(watch);  // stopping (saving, closing the plug-in) is no hang
 }
 
 void CSlaveServer::close() {

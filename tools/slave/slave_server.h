@@ -10,6 +10,7 @@
 #include <string>
 
 #include "link/slave_shmem.h"
+#include "tools/slave/hang_watch.h"
 #include "tools/slave/processor.h"
 #include "tools/slave/slave_core.h"
 
@@ -49,6 +50,9 @@ public:
     void close();
 
     void setObserver(Observer observer) { this->observer = std::move(observer); }
+    // [main thread] Before serve(): the supervisor's watch page, beaten at every wait step and
+    // around every command (see hang_watch.h); null for none.
+    void setWatchPage(WatchPage* page) { watch = page; }
     const std::string& error() const { return lastError; }
     const SlaveSettings& settings() const { return core.settings(); }
     std::int32_t slaveNumber() const { return number; }
@@ -60,6 +64,7 @@ private:
     CSlaveCore core;
     std::unique_ptr<CSlaveShMem> channel;
     Observer observer;
+    WatchPage* watch = nullptr;
     std::string lastError;
     std::atomic<std::uint64_t> served{0};
     bool tookOver = false;

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "link/slave_shmem.h"
+#include "tools/slave/hang_watch.h"
 #include "tools/slave/slave_server.h"
 
 using Clock = std::chrono::steady_clock;
@@ -92,6 +93,20 @@ int CSupervisor::run(const std::atomic<bool>& stop, bool takeOver) {
         "when it dies; Ctrl-C stops\n",
         static_cast<int>(number), names.c_str());
 
+    CWatchPage watchPage;
+    if (hangLimit.count() > 0) {
+        std::string error;
+        if (!watchPage.create(error)) {
+            std::fprintf(stderr, "tolvane-slave: %s\n", error.c_str());
+            return kExitLinkUnavailable;
+        }
+    }
+    std::vector<std::string> childArgs = args;
+    if (watchPage.page() != nullptr) {
+        childArgs.push_back("--watch");
+        childArgs.push_back(watchPage.childHandle());
+    }
+
     int failedStarts = 0;
     auto pause = [&stop](std::chrono::milliseconds delay) {
         const auto until = Clock::now() + delay;
@@ -102,7 +117,8 @@ int CSupervisor::run(const std::atomic<bool>& stop, bool takeOver) {
     while (!stop.load(std::memory_order_acquire)) {
         CChildProcess child;
         std::string error;
-        if (!child.start(args, error)) {
+        watchIdle(watchPage.page());  // not watched until the new child serves
+        if (!child.start(childArgs, error)) {
             // The system may refuse a start for a moment (Wine while its prefix is being set up
             // does); a program that cannot be started at all ends the supervisor.
             std::fprintf(stderr, "tolvane-slave: %s\n", error.c_str());
@@ -116,7 +132,18 @@ int CSupervisor::run(const std::atomic<bool>& stop, bool takeOver) {
         const auto started = Clock::now();
         ChildExit exit;
         bool ended = false;
+        std::string hang;
+        CHangWatch watch(hangLimit);
         while (!(ended = child.wait(kSuperviseStepMs, exit)) && !stop.load(std::memory_order_acquire)) {
+            if (watchPage.page() == nullptr || !watch.hung(*watchPage.page(), Clock::now())) continue;
+            char what[96];
+            std::snprintf(what, sizeof what, "hung %s for %.2f s, killed", watch.wasBusy() ? "in a command" : "between commands",
+                          static_cast<double>(watch.stillFor().count()) / 1000.0);
+            hang = what;
+            child.kill();  // also reaps it
+            exit = ChildExit{true, 9};
+            ended = true;
+            break;
         }
         if (!ended) {
             // Asked to stop: the child stops when its input closes and releases the link itself.
@@ -126,7 +153,7 @@ int CSupervisor::run(const std::atomic<bool>& stop, bool takeOver) {
             break;
         }
 
-        const ChildOutcome outcome = classifyChildExit(exit);
+        const ChildOutcome outcome = hang.empty() ? classifyChildExit(exit) : ChildOutcome::Died;
         switch (outcome) {
         case ChildOutcome::Stopped:
             break;  // stopped on a request of its own (a Ctrl-C reaches both processes)
@@ -145,7 +172,7 @@ int CSupervisor::run(const std::atomic<bool>& stop, bool takeOver) {
         const auto delay = policy.afterDeath(ran);
         ++restartCount;
         say("tolvane-slave: child process %ld died (%s) after %.2f s%s; restart %d in %.2f s\n", id,
-            exit.describe().c_str(), static_cast<double>(ran.count()) / 1000.0,
+            hang.empty() ? exit.describe().c_str() : hang.c_str(), static_cast<double>(ran.count()) / 1000.0,
             held ? ", slave released" : "", restartCount, static_cast<double>(delay.count()) / 1000.0);
         pause(delay);
     }

@@ -71,11 +71,17 @@ public:
 
     int restarts() const { return restartCount; }
 
+    // [main thread] Before run(): a child whose serving thread stands still for longer than
+    // `limit` (hung in the plug-in, or stopped) is killed and restarted like one that died; the
+    // child is given a watch page with --watch (hang_watch.h). 0 (the default) watches nothing.
+    void watchForHangs(std::chrono::milliseconds limit) { hangLimit = limit; }
+
 private:
     std::int32_t number;
     std::vector<std::string> args;
     CRestartPolicy policy;
     int restartCount = 0;
+    std::chrono::milliseconds hangLimit{0};
 };
 
 // The longest wait for a child to stop after its input was closed, before it is killed.

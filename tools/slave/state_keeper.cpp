@@ -1,0 +1,53 @@
+#include "tools/slave/state_keeper.h"
+
+#include <chrono>
+#include <cstdio>
+
+CStateKeeper::CStateKeeper(CPluginProcessor& processor) : processor(processor) {}
+
+CStateKeeper::~CStateKeeper() { stop(); }
+
+void CStateKeeper::start() {
+    processor.takeStateChanged();  // what was told before now is in this first save
+    saveNow();
+    stopping = false;
+    thread = std::thread([this] { run(); });
+}
+
+void CStateKeeper::stop() {
+    if (!thread.joinable()) return;
+    {
+        const std::lock_guard<std::mutex> lock(wake);
+        stopping = true;
+    }
+    wakeUp.notify_all();
+    thread.join();
+    saveNow();
+}
+
+void CStateKeeper::run() {
+    std::unique_lock<std::mutex> lock(wake);
+    while (!wakeUp.wait_for(lock, std::chrono::milliseconds(kStateLookMs), [this] { return stopping; })) {
+        lock.unlock();
+        if (processor.takeStateChanged()) saveNow();
+        lock.lock();
+    }
+}
+
+bool CStateKeeper::saveNow() {
+    const std::lock_guard<std::mutex> lock(saving);
+    PluginState state;
+    if (!processor.captureState(state)) return true;  // no plug-in open (it did not reopen): nothing to keep
+    std::string text = formatStateFile(state);
+    if (text == lastText) return true;
+    std::string error;
+    if (!replaceFileAtomically(processor.stateFilePath(), text, error)) {
+        if (error != lastError) std::fprintf(stderr, "tolvane-slave: the state is not saved: %s\n", error.c_str());
+        lastError = error;
+        return false;
+    }
+    lastError.clear();
+    lastText = std::move(text);
+    written.fetch_add(1, std::memory_order_relaxed);
+    return true;
+}
