@@ -1,0 +1,204 @@
+// --supervise with --state and the hang watch: the supervisor's judgement of the child's beats,
+// and tolvane-slave as a child process of this test, driven by a master over the named objects,
+// with the crash plug-in (tests/fixtures/crash_plugin.cpp) crashing or hanging on demand.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "link/slave_shmem.h"
+#include "tests/slave/slave_test_block.h"
+#include "tests/support/child_program.h"
+#include "tools/slave/hang_watch.h"
+#include "tools/slave/state_file.h"
+
+#if defined(_WIN32)
+#include <stdlib.h>
+#define TOLVANE_SET_ENV(name, value) _putenv_s(name, value)
+#else
+#define TOLVANE_SET_ENV(name, value) setenv(name, value, 1)
+#endif
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// An environment variable for the children of one test, emptied afterwards.
+struct ScopedEnv {
+    ScopedEnv(const char* name, const std::string& value) : name(name) { TOLVANE_SET_ENV(name, value.c_str()); }
+    ~ScopedEnv() { TOLVANE_SET_ENV(name, ""); }
+    const char* name;
+};
+
+TEST(HangWatch, BeatsStandingStillPastTheLimitAreAHangAndAChildNotServingIsNot) {
+    WatchPage page{};
+    CHangWatch watch(milliseconds(1000));
+    const auto t0 = Clock::now();
+    EXPECT_FALSE(watch.hung(page, t0));
+    EXPECT_FALSE(watch.hung(page, t0 + milliseconds(5000))) << "0 beats: still loading";
+    watchBeat(&page, true);
+    EXPECT_FALSE(watch.hung(page, t0 + milliseconds(5000)));
+    EXPECT_FALSE(watch.hung(page, t0 + milliseconds(6000)));
+    EXPECT_TRUE(watch.hung(page, t0 + milliseconds(6001)));
+    EXPECT_TRUE(watch.wasBusy());
+    watchBeat(&page, false);
+    EXPECT_FALSE(watch.hung(page, t0 + milliseconds(6002))) << "a beat starts the count again";
+    EXPECT_FALSE(watch.hung(page, t0 + milliseconds(7000)));
+    watchIdle(&page);
+    EXPECT_FALSE(watch.hung(page, t0 + milliseconds(60000))) << "stopped serving";
+
+    CHangWatch off(milliseconds(0));
+    watchBeat(&page, true);
+    EXPECT_FALSE(off.hung(page, t0));
+    EXPECT_FALSE(off.hung(page, t0 + milliseconds(60000)));
+}
+
+// The master's side as the bridge follows it, reduced to what these cases need.
+class CMaster {
+public:
+    explicit CMaster(std::int32_t number) : channel(number) {}
+    ~CMaster() { channel.attachMaster(false); }
+    enum class Answer { Answered, SlaveLeft, TimedOut };
+
+    bool waitForSlave(std::uint32_t ms) {
+        const auto deadline = Clock::now() + milliseconds(ms);
+        while (!channel.isSlaveAttached()) {
+            if (Clock::now() >= deadline) return false;
+            std::this_thread::sleep_for(milliseconds(5));
+        }
+        return true;
+    }
+    bool connect() {
+        if (!channel.attachMaster(true) || !channel.writeMasterVersion(1, 8)) return false;
+        putArgInt(block(), 0, 2);
+        putArgInt(block(), 4, 2);
+        if (!send(kCmdSetIo)) return false;
+        putArgInt(block(), 0, 256);
+        return send(kCmdSetBlockSize) && send(kCmdStart);
+    }
+    // One block of 64 frames with 1.0 on both inputs; waits as the bridge does (2.1 s).
+    Answer process() {
+        block().numInputs = 2;
+        block().blockSize = kFrames;
+        for (std::int32_t c = 0; c < 2; ++c) std::fill_n(channelStart(block().inputs, kFrames, c, 2), kFrames, 1.0f);
+        block().command = kCmdProcess;
+        channel.signalEvent(true);
+        for (int step = 0; step < 21; ++step) {
+            if (!channel.isSlaveAttached()) return Answer::SlaveLeft;
+            if (channel.waitEvent(100, nullptr)) return Answer::Answered;
+        }
+        return Answer::TimedOut;
+    }
+    float output() { return channelStart(block().outputs, kFrames, 1, 2)[kFrames - 1]; }
+    SlaveBlock& block() { return *channel.block; }
+
+    static constexpr std::int32_t kFrames = 64;
+    CSlaveShMem channel;
+
+private:
+    bool send(std::int32_t code) {
+        block().command = code;
+        return channel.signalEvent(true) && channel.waitEvent(1000, nullptr);
+    }
+};
+
+bool waitFor(const std::function<bool()>& done, std::uint32_t ms) {
+    const auto deadline = Clock::now() + milliseconds(ms);
+    while (!done()) {
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    return true;
+}
+
+int count(const std::string& text, const std::string& what) {
+    int found = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++found;
+    return found;
+}
+
+struct Supervised {
+    explicit Supervised(const std::vector<std::string>& extra) : number(uniqueSlaveNumber()), master(number) {
+        std::vector<std::string> args = {"--supervise", "--slave", std::to_string(number), "--process",
+                                         "plugin:" + std::string(TOLVANE_CRASH_PLUGIN)};
+        args.insert(args.end(), extra.begin(), extra.end());
+        started = slave.start(TOLVANE_SLAVE_EXE, args);
+    }
+    ~Supervised() {
+        master.channel.closeChannel();
+        int code = -1;
+        EXPECT_TRUE(slave.requestStop() && slave.waitExit(8000, code)) << slave.output();
+        EXPECT_EQ(code, 0) << slave.output();
+    }
+    // Connected, and `blocks` blocks answered with `gain` on the outputs.
+    void serves(int blocks, float gain) {
+        ASSERT_TRUE(master.waitForSlave(20000)) << slave.output();
+        ASSERT_TRUE(master.connect()) << slave.output();
+        for (int b = 0; b < blocks; ++b) {
+            ASSERT_EQ(master.process(), CMaster::Answer::Answered) << b << slave.output();
+            ASSERT_EQ(master.output(), gain) << b;
+        }
+    }
+    std::int32_t number;
+    CMaster master;
+    CChildProgram slave;
+    bool started = false;
+};
+
+// The plug-in changes its Gain from 0.25 (--param) to 0.75 in its third block and tells the host;
+// the state is saved; it crashes in its sixth block. The restarted plug-in plays at 0.75 at once.
+TEST(SupervisedState, ACrashedPluginComesBackWithItsSavedState) {
+    const std::string state = std::string(TOLVANE_TEST_DIR) + "/crash_state_" + std::to_string(testProcessId());
+    const std::string marker = state + ".crashed";
+    std::remove(state.c_str());
+    std::remove(marker.c_str());
+    const ScopedEnv automate("TOLVANE_AUTOMATE_AT_BLOCK", "3");
+    const ScopedEnv crashAt("TOLVANE_CRASH_AT_BLOCK", "6");
+    const ScopedEnv once("TOLVANE_CRASH_ONCE_FILE", marker);
+    const ScopedEnv sanitizer("ASAN_OPTIONS", "handle_segv=0");
+    Supervised run({"--param", "0=0.25", "--state", state});
+    ASSERT_TRUE(run.started);
+    run.serves(2, 0.5f);
+    ASSERT_EQ(run.master.process(), CMaster::Answer::Answered);
+    EXPECT_EQ(run.master.output(), 1.5f);
+    PluginState saved;
+    std::string error;
+    ASSERT_TRUE(waitFor([&] { return readStateFile(state, saved, error) == StateRead::Read && saved.params == std::vector<float>{0.75f}; },
+                        5000)) << error;
+    for (int b = 4; b <= 5; ++b) ASSERT_EQ(run.master.process(), CMaster::Answer::Answered);
+    EXPECT_EQ(run.master.output(), 1.5f);
+    ASSERT_EQ(run.master.process(), CMaster::Answer::SlaveLeft) << run.slave.output();
+
+    run.serves(2, 1.5f);
+    EXPECT_EQ(count(run.slave.output(), "died"), 1) << run.slave.output();
+    std::remove(marker.c_str());
+    std::remove(state.c_str());
+}
+
+// A plug-in that hangs in a block is killed within the limit, long before the bridge's 2.1 s
+// patience ends, and the slave serves again.
+TEST(SupervisedState, AHungPluginIsKilledWithinTheLimitAndTheSlaveServesAgain) {
+    const std::string marker = std::string(TOLVANE_TEST_DIR) + "/hang_once_" + std::to_string(testProcessId());
+    std::remove(marker.c_str());
+    const ScopedEnv hangAt("TOLVANE_HANG_AT_BLOCK", "3");
+    const ScopedEnv once("TOLVANE_CRASH_ONCE_FILE", marker);
+    Supervised run({"--hang-limit", "500"});
+    ASSERT_TRUE(run.started);
+    run.serves(2, 1.0f);
+    const auto hung = Clock::now();
+    ASSERT_EQ(run.master.process(), CMaster::Answer::SlaveLeft) << run.slave.output();
+    EXPECT_LT(Clock::now() - hung, milliseconds(2000)) << "within the limit and a few steps";
+    for (std::int32_t f = 0; f < CMaster::kFrames; ++f) {
+        ASSERT_EQ(channelStart(run.master.block().outputs, CMaster::kFrames, 0, 2)[f], 0.0f) << "silence";
+    }
+    run.serves(3, 1.0f);
+    EXPECT_NE(run.slave.output().find("hung in a command"), std::string::npos) << run.slave.output();
+    std::remove(marker.c_str());
+}
+
+}  // namespace
