@@ -3,64 +3,6 @@
 #include <cstring>
 #include <random>
 
-TestHost* TestHost::current = nullptr;
-
-TestHost::TestHost() {
-    current = this;
-    time.samplePos = 4096.0;
-    time.sampleRate = 44100.0;
-    time.tempo = 120.0;
-    time.ppqPos = 1.5;
-    time.timeSigNumerator = 4;
-    time.timeSigDenominator = 4;
-    time.flags = kVstTransportPlaying | kVstTempoValid | kVstPpqPosValid | kVstTimeSigValid;
-}
-
-TestHost::~TestHost() {
-    if (current == this) current = nullptr;
-}
-
-int TestHost::count(VstInt32 opcode) const {
-    int n = 0;
-    for (const HostCall& c : calls) n += c.opcode == opcode;
-    return n;
-}
-
-VstIntPtr VSTCALLBACK TestHost::callback(AEffect*, VstInt32 opcode, VstInt32 index, VstIntPtr value, void* ptr,
-                                         float) {
-    TestHost* host = current;
-    if (!host) return 0;
-    HostCall call{opcode, index, value, {}};
-    if (opcode == audioMasterCanDo && ptr) call.text = static_cast<const char*>(ptr);
-    host->calls.push_back(call);
-    switch (opcode) {
-    case audioMasterVersion: return 2400;
-    case audioMasterCanDo: {
-        auto it = host->canDoAnswers.find(call.text);
-        return it == host->canDoAnswers.end() ? 0 : it->second;
-    }
-    case audioMasterGetTime: return host->giveTime ? reinterpret_cast<VstIntPtr>(&host->time) : 0;
-    case audioMasterProcessEvents: {
-        auto* list = static_cast<VstEvents*>(ptr);
-        for (VstInt32 i = 0; list && i < list->numEvents; ++i) {
-            const VstEvent* e = list->events[i];
-            ReceivedEvent r{e->type, e->byteSize, e->deltaFrames, {}};
-            if (e->type == kVstMidiType) {
-                auto* m = reinterpret_cast<const VstMidiEvent*>(e);
-                r.bytes.assign(m->midiData, m->midiData + 4);
-            } else if (e->type == kVstSysExType) {
-                auto* s = reinterpret_cast<const VstMidiSysexEvent*>(e);
-                r.bytes.assign(s->sysexDump, s->sysexDump + s->dumpBytes);
-            }
-            host->events.push_back(r);
-        }
-        return host->processEventsAnswer;
-    }
-    case audioMasterIOChanged: return 1;
-    default: return 0;
-    }
-}
-
 // ---- Slave ----
 
 ScriptedSlave::ScriptedSlave(std::int32_t slaveNumber, bool attach) : handler(passThrough), channel(slaveNumber) {
@@ -194,7 +136,7 @@ void SettingsSandbox::write(const char* name, std::int32_t value) {
 bool SettingsSandbox::exists() { return platformSandboxExists(keyPath); }
 
 CTolvane* makeBridge(SettingsSandbox& sandbox, bool instrument) {
-    return new CTolvane(TestHost::callback, sandbox.identity(instrument));
+    return new CTolvane(FakeHost::callback, sandbox.identity(instrument));
 }
 
 void closeBridge(CTolvane* bridge) {

@@ -1,12 +1,12 @@
-// Test doubles for driving the bridge as a host would: a scripted host callback that records
-// every call, and a scripted slave that serves the link from a thread of the test process.
+// Test doubles for driving the bridge as a host would (the host callback is FakeHost, from
+// tests/support/fake_host.h): a scripted slave that serves the link from a thread of the test
+// process.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -14,43 +14,7 @@
 
 #include "bridge/tolvane.h"
 #include "link/slave_shmem.h"
-
-// ---- Host ----
-
-struct HostCall {
-    VstInt32 opcode;
-    VstInt32 index;
-    VstIntPtr value;
-    std::string text;  // the ptr argument as text, for audioMasterCanDo
-};
-
-struct ReceivedEvent {
-    VstInt32 type;
-    VstInt32 byteSize;
-    VstInt32 deltaFrames;
-    std::vector<unsigned char> bytes;  // MIDI data (4 bytes) or the SysEx dump
-};
-
-class TestHost {
-public:
-    TestHost();
-    ~TestHost();
-
-    static VstIntPtr VSTCALLBACK callback(AEffect* effect, VstInt32 opcode, VstInt32 index, VstIntPtr value,
-                                         void* ptr, float opt);
-
-    std::map<std::string, VstIntPtr> canDoAnswers;  // missing: 0 (don't know)
-    bool giveTime = true;
-    VstTimeInfo time{};
-    VstIntPtr processEventsAnswer = 1;
-
-    std::vector<HostCall> calls;
-    std::vector<ReceivedEvent> events;
-    int count(VstInt32 opcode) const;
-    void clear() { calls.clear(); events.clear(); }
-
-    static TestHost* current;
-};
+#include "tests/support/fake_host.h"
 
 // ---- Slave ----
 
@@ -115,7 +79,7 @@ void platformPrepareSandbox(std::string& scratch);
 void platformRemoveSandbox(const std::string& keyPath, const std::string& scratch);
 bool platformSandboxExists(const std::string& keyPath);
 
-// Creates a bridge for the test host with the sandbox's identity.
+// Creates a bridge for the fake host with the sandbox's identity.
 CTolvane* makeBridge(SettingsSandbox& sandbox, bool instrument = false);
 // Closes it through the record, as a host does (effClose deletes the object).
 void closeBridge(CTolvane* bridge);

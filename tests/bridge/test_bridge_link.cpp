@@ -79,7 +79,7 @@ protected:
         slave.clearLog();
         return b;
     }
-    TestHost host;
+    FakeHost host;
     SettingsSandbox sandbox;
     std::int32_t number = 0;
 };

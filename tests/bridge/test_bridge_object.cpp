@@ -42,7 +42,7 @@ bool typed(CTolvane* b, VstInt32 index, const char* s) {
 
 class BridgeObject : public ::testing::Test {
 protected:
-    TestHost host;
+    FakeHost host;
     SettingsSandbox sandbox;
 };
 

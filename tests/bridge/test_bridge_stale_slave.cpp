@@ -95,7 +95,7 @@ protected:
         EXPECT_LT(Clock::now() - started, kNoWait);
     }
 
-    TestHost host;
+    FakeHost host;
     SettingsSandbox sandbox;
     std::int32_t number = 0;
     std::unique_ptr<CChildProgram> slave;

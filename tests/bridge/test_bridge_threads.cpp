@@ -103,7 +103,7 @@ private:
 class BridgeThreads : public ::testing::Test {
 protected:
     void SetUp() override { sandbox.write("ConfigDlg", 0); }
-    TestHost host;
+    FakeHost host;
     SettingsSandbox sandbox;
 };
 

@@ -34,7 +34,7 @@ protected:
         surface.click(r.x + r.width / 2, half > 0 ? r.y + 2 : r.y + r.height - 2);
     }
 
-    TestHost host;
+    FakeHost host;
     SettingsSandbox sandbox;
     CTolvane* bridge = nullptr;
     ScriptedSurface surface;

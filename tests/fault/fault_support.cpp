@@ -39,74 +39,50 @@ void figure(const std::string& line) {
 
 // ---- Host ------------------------------------------------------------------------------------
 
-FaultHost* FaultHost::current = nullptr;
-
 FaultHost::FaultHost() {
-    current = this;
+    time = VstTimeInfo{};
     time.sampleRate = 44100.0;
     time.tempo = 120.0;
     time.timeSigNumerator = 4;
     time.timeSigDenominator = 4;
     time.flags = kVstTransportPlaying | kVstTempoValid | kVstTimeSigValid;
+    canDoAnswers = {
+        {"receiveVstEvents", 1}, {"receiveVstMidiEvent", 1}, {"asyncProcessing", -1}, {"acceptIOChanges", 1}};
+    recordCalls = false;
     midi.reserve(1 << 16);
 }
 
-FaultHost::~FaultHost() {
-    if (current == this) current = nullptr;
-}
-
-VstIntPtr VSTCALLBACK FaultHost::callback(AEffect*, VstInt32 opcode, VstInt32, VstIntPtr, void* ptr, float) {
-    FaultHost* host = current;
-    if (!host) return 0;
-    ++host->calls;
-    switch (opcode) {
-    case audioMasterVersion: return 2400;
-    case audioMasterCanDo: {
-        const char* text = static_cast<const char*>(ptr);
-        if (!text) return 0;
-        if (std::strcmp(text, "receiveVstEvents") == 0 || std::strcmp(text, "receiveVstMidiEvent") == 0)
-            return host->receiveEvents ? 1 : -1;
-        if (std::strcmp(text, "asyncProcessing") == 0) return host->canAsync ? 1 : -1;
-        if (std::strcmp(text, "acceptIOChanges") == 0) return 1;
+VstIntPtr FaultHost::receive(const VstEvents* list) {
+    if (!list || list->numEvents != 1 || !list->events[0]) {
+        ++badEvents;
         return 0;
     }
-    case audioMasterGetTime: return host->giveTime ? reinterpret_cast<VstIntPtr>(&host->time) : 0;
-    case audioMasterIOChanged: return 1;
-    case audioMasterProcessEvents: {
-        const auto* list = static_cast<const VstEvents*>(ptr);
-        if (!list || list->numEvents != 1 || !list->events[0]) {
-            ++host->badEvents;
+    const VstEvent* event = list->events[0];
+    if (event->type == kVstMidiType) {
+        const auto* m = reinterpret_cast<const VstMidiEvent*>(event);
+        HostMidi got{m->deltaFrames, {}};
+        std::memcpy(got.data, m->midiData, 4);
+        midi.push_back(got);
+    } else if (event->type == kVstSysExType) {
+        const auto* s = reinterpret_cast<const VstMidiSysexEvent*>(event);
+        const auto* dump = reinterpret_cast<const std::uint8_t*>(s->sysexDump);
+        // The dump is handed over in place: it must lie inside the event area, whatever the
+        // slave wrote around it.
+        const std::uint8_t* area = eventArea;
+        const bool inside = s->dumpBytes >= 0 && dump &&
+                            (!area || (dump >= area && dump + s->dumpBytes <= area + kMaxEventBytes));
+        if (!inside) {
+            ++badEvents;
             return 0;
         }
-        const VstEvent* event = list->events[0];
-        if (event->type == kVstMidiType) {
-            const auto* m = reinterpret_cast<const VstMidiEvent*>(event);
-            HostMidi got{m->deltaFrames, {}};
-            std::memcpy(got.data, m->midiData, 4);
-            host->midi.push_back(got);
-        } else if (event->type == kVstSysExType) {
-            const auto* s = reinterpret_cast<const VstMidiSysexEvent*>(event);
-            const auto* dump = reinterpret_cast<const std::uint8_t*>(s->sysexDump);
-            // The dump is handed over in place: it must lie inside the event area, whatever the
-            // slave wrote around it.
-            const std::uint8_t* area = host->eventArea;
-            const bool inside = s->dumpBytes >= 0 && dump &&
-                                (!area || (dump >= area && dump + s->dumpBytes <= area + kMaxEventBytes));
-            if (!inside) {
-                ++host->badEvents;
-                return 0;
-            }
-            ++host->sysexCount;
-            std::uint32_t sum = 0;
-            for (VstInt32 i = 0; i < s->dumpBytes; ++i) sum += dump[i];  // reads every byte
-            host->sysexBytes += static_cast<std::uint64_t>(s->dumpBytes) + (sum & 0);
-        } else {
-            ++host->badEvents;
-        }
-        return 1;
+        ++sysexCount;
+        std::uint32_t sum = 0;
+        for (VstInt32 i = 0; i < s->dumpBytes; ++i) sum += dump[i];  // reads every byte
+        sysexBytes += static_cast<std::uint64_t>(s->dumpBytes) + (sum & 0);
+    } else {
+        ++badEvents;
     }
-    default: return 0;
-    }
+    return 1;
 }
 
 // ---- Audio -----------------------------------------------------------------------------------

@@ -28,7 +28,7 @@ TEST(HostileHost, RandomCallsThroughTheRecord) {
     // Asynchronous blocks are written after the processing call returns, into buffers the host
     // keeps for them; this host frees its buffers after each call, so it does not offer the mode
     // (the asynchronous path has fault tests of its own).
-    host.canAsync = false;
+    host.canDoAnswers["asyncProcessing"] = -1;
     SettingsSandbox sandbox;
     FaultSlave slave(faultSlaveNumber());
     Plugin plugin(sandbox, host, 2, 2);

@@ -227,7 +227,7 @@ TEST_F(SlaveFaults, SlaveThatNeverAnswers) {
 // block is outstanding by design) and after a synchronous block timed out. The slave finishes
 // into its own mapping; a new plug-in then connects to the same slave and gets exact audio.
 TEST_F(SlaveFaults, HostClosesWhileTheSlaveIsMidBlock) {
-    host.canAsync = true;
+    host.canDoAnswers["asyncProcessing"] = 1;
     FaultSlave slave(faultSlaveNumber());
     for (bool synchronous : {false, true}) {
         SCOPED_TRACE(synchronous ? "synchronous" : "asynchronous");

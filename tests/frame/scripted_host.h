@@ -1,60 +1,42 @@
-// A host callback that records every call and answers from a script, for driving plug-ins
-// the way a host does. One script at a time (tests run one after another).
+// The fake host (tests/support/fake_host.h) for the frame's tests, behind static calls: one
+// script at a time (tests run one after another). Without a script it answers
+// audioMasterVersion with 2400 and everything else with 0.
 #pragma once
 
-#include <functional>
 #include <vector>
 
-#include "frame/vst_abi.h"
-
-struct HostCall {
-    AEffect* effect;
-    VstInt32 opcode;
-    VstInt32 index;
-    VstIntPtr value;
-    void* ptr;
-    float opt;
-};
+#include "tests/support/fake_host.h"
 
 class ScriptedHost {
 public:
-    using Script = std::function<VstIntPtr(const HostCall&)>;
+    using Script = FakeHost::Script;
 
-    // Forgets the recorded calls. Without a script the host answers audioMasterVersion with
-    // 2400 and everything else with 0.
+    // Forgets the recorded calls and answers from `script` from now on.
     static void reset(Script script = {}) {
-        calls().clear();
-        script_() = std::move(script);
+        FakeHost& fake = host();
+        fake.clear();
+        fake.script = std::move(script);
     }
 
     static VstIntPtr VSTCALLBACK callback(AEffect* effect, VstInt32 opcode, VstInt32 index, VstIntPtr value,
                                           void* ptr, float opt) {
-        const HostCall call{effect, opcode, index, value, ptr, opt};
-        calls().push_back(call);
-        if (script_()) {
-            return script_()(call);
-        }
-        return opcode == audioMasterVersion ? 2400 : 0;
+        FakeHost::current = &host();
+        return FakeHost::callback(effect, opcode, index, value, ptr, opt);
     }
 
-    static std::vector<HostCall>& calls() {
-        static std::vector<HostCall> recorded;
-        return recorded;
-    }
-
-    static std::vector<HostCall> callsWith(VstInt32 opcode) {
-        std::vector<HostCall> found;
-        for (const HostCall& call : calls()) {
-            if (call.opcode == opcode) {
-                found.push_back(call);
-            }
-        }
-        return found;
-    }
+    static std::vector<HostCall>& calls() { return host().calls; }
+    static std::vector<HostCall> callsWith(VstInt32 opcode) { return host().callsWith(opcode); }
 
 private:
-    static Script& script_() {
-        static Script script;
-        return script;
+    struct Quiet : FakeHost {
+        Quiet() {
+            answers = {{audioMasterVersion, 2400}};
+            giveTime = false;
+            processEventsAnswer = 0;
+        }
+    };
+    static FakeHost& host() {
+        static Quiet fake;
+        return fake;
     }
 };
