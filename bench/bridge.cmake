@@ -1,20 +1,16 @@
 # The full path host -> plug-in -> slave (pass-through) -> host per block, against the bare
 # primitive ping-pong with the same copies, measured in the same run. A hand-timed executable;
 # never a CTest test. bench/RESULTS.md says how to run it.
-# Allocations are counted by interposing malloc, which only a plain Linux build allows.
-if(WIN32 OR TOLVANE_SANITIZE OR TOLVANE_TSAN)
-  set(alloc_counter none)
-else()
-  set(alloc_counter posix)
-endif()
+# Allocations are counted by the tests' counter (tests/support/allocation_counter.h): the program
+# exports its operator new, which a Linux plug-in then uses too; a Windows plug-in keeps its own.
 add_executable(bridge_roundtrip
   ${CMAKE_CURRENT_LIST_DIR}/bridge_roundtrip.cpp
   ${CMAKE_CURRENT_LIST_DIR}/link_bare_${TOLVANE_PLATFORM}.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/alloc_count_${alloc_counter}.cpp
 )
 tolvane_target_defaults(bridge_roundtrip)
-target_link_libraries(bridge_roundtrip PRIVATE tolvane_hosting tolvane_settings tolvane_child_program)
+target_link_libraries(bridge_roundtrip PRIVATE tolvane_hosting tolvane_settings tolvane_child_program tolvane_allocation_counter)
 set_target_properties(bridge_roundtrip PROPERTIES ENABLE_EXPORTS ON)
 target_compile_definitions(bridge_roundtrip PRIVATE
-  TOLVANE_EFFECT="$<TARGET_FILE:Tolvane>" TOLVANE_SLAVE_EXE="$<TARGET_FILE:tolvane-slave>")
+  TOLVANE_EFFECT="$<TARGET_FILE:Tolvane>" TOLVANE_SLAVE_EXE="$<TARGET_FILE:tolvane-slave>"
+  TOLVANE_PLUGIN_ALLOCATIONS_COUNTED=$<IF:$<BOOL:${WIN32}>,false,true>)
 add_dependencies(bridge_roundtrip Tolvane tolvane-slave link_roundtrip)

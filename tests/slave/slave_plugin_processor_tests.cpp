@@ -3,44 +3,17 @@
 // as the master's commands arrive.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
-#include <new>
 #include <string>
 #include <vector>
 
 #include "tests/slave/slave_test_block.h"
+#include "tests/support/allocation_counter.h"
 #include "tools/host/counter_signal.h"
 #include "tools/slave/plugin_processor.h"
 #include "tools/slave/slave_core.h"
-
-// Allocations are counted while gCounting is set, to show that a block allocates nothing.
-namespace {
-std::atomic<bool> gCounting{false};
-std::atomic<long> gAllocations{0};
-void* allocate(std::size_t size) {
-    if (gCounting.load(std::memory_order_relaxed)) gAllocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size != 0 ? size : 1)) return p;
-    throw std::bad_alloc();
-}
-}  // namespace
-void* operator new(std::size_t size) { return allocate(size); }
-void* operator new[](std::size_t size) { return allocate(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    try {
-        return allocate(size);
-    } catch (...) {
-        return nullptr;
-    }
-}
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -287,15 +260,14 @@ TEST(PluginProcessor, ABlockAllocatesNothing) {
     rig.command(kCmdStart);
     rig.process(2, 200);  // the fixture's own first-block work, outside the count
     const VstMidiEvent note = midiEvent(70, 0x90, 64, 90);
-    gAllocations = 0;
-    gCounting = true;
+    countAllocations(true);
     for (int i = 0; i < 50; ++i) {
         packEventRecord(0, reinterpret_cast<const VstEvent*>(&note), rig.block->masterEvents, &rig.block->masterEventBytes);
         rig.process(2, 200);
         rig.block->slaveEventBytes = 0;  // as the master does after reading
     }
-    gCounting = false;
-    EXPECT_EQ(gAllocations.load(), 0);
+    countAllocations(false);
+    EXPECT_EQ(allocationsCounted(), 0);
 }
 
 }  // namespace

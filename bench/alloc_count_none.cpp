@@ -1,3 +1,0 @@
-#include "bench/alloc_count.h"
-
-std::int64_t allocationCount() { return -1; }
