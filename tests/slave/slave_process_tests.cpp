@@ -14,57 +14,15 @@
 #include "link/slave_shmem.h"
 #include "tests/support/child_program.h"
 #include "tests/slave/slave_test_block.h"
+#include "tests/slave/slave_test_master.h"
 #include "tools/slave/slave_server.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr std::uint32_t kAnswerWaitMs = 100;
 
 // Slave numbers of this test process only, so that parallel runs never share objects.
 std::int32_t uniqueSlaveNumber(int which) { return 1000000 + (testProcessId() % 100000) * 10 + which; }
-
-class CTestMaster {
-public:
-    explicit CTestMaster(std::int32_t slaveNumber) : channel(slaveNumber) {}
-    ~CTestMaster() { channel.attachMaster(false); }
-
-    bool attach() { return channel.attachMaster(true) && channel.writeMasterVersion(1, 8); }
-    bool waitForSlave(bool attached, std::uint32_t milliseconds) {
-        const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
-        while (channel.isSlaveAttached() != attached) {
-            if (Clock::now() >= deadline) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return true;
-    }
-    // One command as the plug-in sends it; true when answered within `waitMs`.
-    bool send(std::int32_t code, std::uint32_t waitMs = kAnswerWaitMs) {
-        if (!channel.isSlaveAttached() || channel.pollEvent(true)) return false;
-        channel.block->command = code;
-        if (!channel.signalEvent(true)) return false;
-        return channel.waitEvent(waitMs, nullptr);
-    }
-    bool sendSetIo(std::int32_t ins, std::int32_t outs) {
-        putArgInt(block(), 0, ins);
-        putArgInt(block(), 4, outs);
-        putArgInt(block(), 8, 1);
-        putArgInt(block(), 12, 1);
-        return send(kCmdSetIo);
-    }
-    // The start answer is picked up later by the processing calls; here within a second.
-    bool start() {
-        if (!channel.isSlaveAttached() || channel.pollEvent(true)) return false;
-        channel.block->command = kCmdStart;
-        channel.signalEvent(true);
-        for (int step = 0; step < 10; ++step)
-            if (channel.waitEvent(kAnswerWaitMs, nullptr)) return true;
-        return false;
-    }
-    SlaveBlock& block() { return *channel.block; }
-
-    CSlaveShMem channel;
-};
 
 // One processing round trip with `ins` channels of `frames` frames, channel i holding
 // i + f / 1000, and the given events packed into masterEvents.
