@@ -122,6 +122,46 @@ TEST(PosixLink, EventWordsFollowTheWireLayout) {
     platformCloseEvent(event);
 }
 
+// Wine stops and resumes the threads of its processes with signals, so the futex sleep of a
+// slave run by Wine returns EINTR again and again: the wait sleeps on towards its own deadline,
+// neither failing nor ending early, and still takes a signal that comes while it is interrupted.
+TEST(PosixLink, WaitInterruptedBySignalsKeepsItsDeadline) {
+    const std::string name = nameOf(LinkObject::SlaveEvent, uniqueSlaveNumber());
+    PlatformEvent* event = platformOpenOrCreateEvent(name.c_str());
+    ASSERT_NE(event, nullptr);
+    struct sigaction action {};
+    struct sigaction previous {};
+    action.sa_handler = [](int) {};
+    sigemptyset(&action.sa_mask);  // no SA_RESTART: the sleep returns EINTR
+    ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+    std::atomic<bool> waiting{true};
+    std::atomic<int> interruptions{0};
+    const pthread_t waiter = pthread_self();
+    std::thread interrupter([&] {
+        while (waiting.load()) {
+            pthread_kill(waiter, SIGUSR1);
+            ++interruptions;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(platformWaitEvent(event, 300), WaitResult::TimedOut);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+    std::thread signaller([event] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        platformSignalEvent(event);
+    });
+    EXPECT_EQ(platformWaitEvent(event, 10000), WaitResult::Signalled);
+    signaller.join();
+
+    waiting = false;
+    interrupter.join();
+    EXPECT_GT(interruptions.load(), 10);
+    sigaction(SIGUSR1, &previous, nullptr);
+    platformCloseEvent(event);
+}
+
 TEST(PosixLink, ObjectOfAnotherSizeIsGrownButNeverShrunk) {
     const std::string name = nameOf(LinkObject::Mapping, uniqueSlaveNumber());
     {
