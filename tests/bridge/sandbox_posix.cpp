@@ -5,17 +5,14 @@
 #include <filesystem>
 
 #include "bridge_fixture.h"
+#include "tests/support/scratch.h"
 
 void platformPrepareSandbox(std::string& scratch) {
-    char pattern[] = "/tmp/tolvane-bridge-XXXXXX";
-    scratch = mkdtemp(pattern);
-    setenv("XDG_CONFIG_HOME", scratch.c_str(), 1);
+    scratch = makeScratchFolder("bridge");
+    setTestEnv("XDG_CONFIG_HOME", scratch);
 }
 
-void platformRemoveSandbox(const std::string&, const std::string& scratch) {
-    std::error_code ignored;
-    std::filesystem::remove_all(scratch, ignored);
-}
+void platformRemoveSandbox(const std::string&, const std::string& scratch) { removeScratchFolder(scratch); }
 
 bool platformSandboxExists(const std::string& keyPath) {
     std::string name = keyPath.substr(keyPath.rfind('\\') + 1);

@@ -1,3 +1,6 @@
+// Before Xlib, whose macros (None, Status, ...) gtest would meet otherwise.
+#include "tests/support/test_files.h"
+
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
@@ -19,6 +22,7 @@
 #include <thread>
 
 #include "dialog_driver.h"
+#include "tests/support/scratch.h"
 
 extern char** environ;
 
@@ -94,30 +98,21 @@ AEffect* CPluginModule::create(audioMasterCallback host) {
 }
 
 CPrivateSettings::CPrivateSettings(const std::map<std::string, std::int32_t>& values) {
-    char pattern[] = "/tmp/tolvane-dialog-XXXXXX";
-    place = mkdtemp(pattern);
-    setenv("XDG_CONFIG_HOME", place.c_str(), 1);
+    place = makeScratchFolder("dialog");
+    setTestEnv("XDG_CONFIG_HOME", place);
     std::filesystem::create_directories(place + "/Vantor");
     std::ofstream out(settingsFile(place));
     for (const auto& [name, value] : values) out << name << '=' << value << '\n';
 }
 
-CPrivateSettings::~CPrivateSettings() {
-    std::error_code ignored;
-    std::filesystem::remove_all(place, ignored);
-}
+CPrivateSettings::~CPrivateSettings() { removeScratchFolder(place); }
 
 bool CPrivateSettings::read(const char* name, std::int32_t& value) const {
-    std::ifstream in(settingsFile(place));
-    std::string line;
-    bool found = false;
-    while (std::getline(in, line)) {
-        const auto eq = line.find('=');
-        if (eq == std::string::npos || line.substr(0, eq) != name) continue;
-        value = std::stoi(line.substr(eq + 1));
-        found = true;
-    }
-    return found;
+    const auto values = parseKv(readText(settingsFile(place)));
+    const auto it = values.find(name);
+    if (it == values.end()) return false;
+    value = std::stoi(it->second);
+    return true;
 }
 
 void enterTestDesktop() {}

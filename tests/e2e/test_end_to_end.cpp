@@ -8,17 +8,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "bridge/settings/settings_store.h"
 #include "tests/support/child_program.h"
+#include "tests/support/test_files.h"
 
 namespace {
 
@@ -27,43 +25,7 @@ const std::string kSlave = TOLVANE_SLAVE_EXE;
 const std::string kEffect = TOLVANE_EFFECT;
 const std::string kInstrument = TOLVANE_INSTRUMENT_PLUGIN;
 
-std::string scratch(const std::string& suffix) {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    return std::string(TOLVANE_E2E_DIR) + "/e2e_" + info->name() + "_" + suffix;
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
-std::vector<float> readFloats(const std::string& path) {
-    const std::string bytes = readFile(path);
-    std::vector<float> values(bytes.size() / sizeof(float));
-    if (!values.empty()) std::memcpy(values.data(), bytes.data(), values.size() * sizeof(float));
-    return values;
-}
-
-void writeFloats(const std::string& path, const std::vector<float>& values) {
-    std::ofstream file(path, std::ios::binary);
-    file.write(reinterpret_cast<const char*>(values.data()), static_cast<std::streamsize>(values.size() * 4));
-}
-
-std::map<std::string, std::string> parseKv(const std::string& text) {
-    std::map<std::string, std::string> values;
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        const auto equals = line.find('=');
-        if (equals != std::string::npos) values[line.substr(0, equals)] = line.substr(equals + 1);
-    }
-    return values;
-}
-
-double number(const std::map<std::string, std::string>& kv, const std::string& key) {
-    auto it = kv.find(key);
-    return it == kv.end() ? -1.0 : std::atof(it->second.c_str());
-}
+std::string scratch(const std::string& suffix) { return testScratchPath(TOLVANE_E2E_DIR, "e2e", suffix); }
 
 // Runs tolvane-host to the end and returns its key=value summary.
 std::map<std::string, std::string> runHost(const std::vector<std::string>& args, int timeoutMs = 120000) {
@@ -81,7 +43,7 @@ std::map<std::string, std::string> runHost(const std::vector<std::string>& args,
     int code = -1;
     EXPECT_TRUE(host.waitExit(static_cast<std::uint32_t>(timeoutMs), code));
     EXPECT_EQ(code, 0) << host.output();
-    auto kv = parseKv(readFile(summary));
+    auto kv = parseKv(readText(summary));
     std::remove(summary.c_str());
     return kv;
 }
@@ -144,12 +106,12 @@ TEST_F(EndToEnd, PassThroughIsSampleExact) {
     const std::string out = scratch("out.f32");
     auto kv = runHost({kEffect, "--param-text", slaveParam(3), "--signal", "counter", "--block", "256", "--blocks",
                        "200", "--output", out});
-    EXPECT_EQ(number(kv, "blocks"), 200);
+    EXPECT_EQ(kvNumber(kv, "blocks"), 200);
     // The first blocks pass while the start answer is awaited (one block, or more on a loaded
     // machine). From then on every block must come back exact: an untouched block later would
     // fail the check below.
-    EXPECT_LE(number(kv, "untouched_blocks"), 100);
-    expectCounterFrom(readFloats(out), 200, 256, static_cast<int>(number(kv, "untouched_blocks")));
+    EXPECT_LE(kvNumber(kv, "untouched_blocks"), 100);
+    expectCounterFrom(readRawFloats(out), 200, 256, static_cast<int>(kvNumber(kv, "untouched_blocks")));
     std::remove(out.c_str());
     stopSlave(*slave);
     // TermSlave is on: closing the plug-in stopped the slave's processing with kCmdStop.
@@ -162,13 +124,13 @@ TEST_F(EndToEnd, GainIsApplied) {
     const std::string out = scratch("out.f32");
     std::vector<float> input(128 * 200 * 2);
     for (std::size_t i = 0; i < input.size(); ++i) input[i] = 0.5f * std::sin(0.01f * static_cast<float>(i));
-    writeFloats(in, input);
+    writeRawFloats(in, input);
     auto kv = runHost({kEffect, "--param-text", slaveParam(4), "--input", in, "--input-channels", "2", "--block",
                        "128", "--output", out});
-    const std::vector<float> output = readFloats(out);
+    const std::vector<float> output = readRawFloats(out);
     ASSERT_EQ(output.size(), input.size());
     const float gain = std::pow(10.0f, -6.0f / 20.0f);
-    const std::size_t first = 128 * 2 * static_cast<std::size_t>(number(kv, "untouched_blocks"));
+    const std::size_t first = 128 * 2 * static_cast<std::size_t>(kvNumber(kv, "untouched_blocks"));
     ASSERT_LT(first, output.size());
     for (std::size_t i = first; i < output.size(); ++i) ASSERT_NEAR(output[i], input[i] * gain, 1e-6f) << i;
     std::remove(in.c_str());
@@ -180,12 +142,12 @@ TEST_F(EndToEnd, MidiAndSysexGoBothWays) {
     auto slave = startSlave(5, "echo");
     auto kv = runHost({kInstrument, "--param-text", slaveParam(5), "--can-do", "receiveVstEvents=yes", "--note",
                        "60:100:4", "--sysex", "F07D0102F7:10", "--blocks", "100", "--idle"});
-    EXPECT_GT(number(kv, "midi_sent"), 10);
-    EXPECT_GT(number(kv, "sysex_sent"), 5);
+    EXPECT_GT(kvNumber(kv, "midi_sent"), 10);
+    EXPECT_GT(kvNumber(kv, "sysex_sent"), 5);
     // Events packed for the block that only picked up the start answer are not lost: they wait
     // in the block and travel with the next one.
-    EXPECT_EQ(number(kv, "midi_received"), number(kv, "midi_sent"));
-    EXPECT_EQ(number(kv, "sysex_received"), number(kv, "sysex_sent"));
+    EXPECT_EQ(kvNumber(kv, "midi_received"), kvNumber(kv, "midi_sent"));
+    EXPECT_EQ(kvNumber(kv, "sysex_received"), kvNumber(kv, "sysex_sent"));
     stopSlave(*slave);
 }
 
@@ -197,10 +159,10 @@ TEST_F(EndToEnd, AsynchronousModeDeliversTheAudio) {
     // The blocks that pass while the start answer is awaited are not handed to the slave, so
     // their position polls never complete (one block, more on a loaded machine). Every block from
     // the first exchanged one on is collected, sample-exact.
-    const double untouched = number(kv, "untouched_blocks");
+    const double untouched = kvNumber(kv, "untouched_blocks");
     EXPECT_LE(untouched, 100);
-    EXPECT_LE(number(kv, "async_timeouts"), untouched + 1);
-    expectCounterFrom(readFloats(out), 200, 256, static_cast<int>(untouched));
+    EXPECT_LE(kvNumber(kv, "async_timeouts"), untouched + 1);
+    expectCounterFrom(readRawFloats(out), 200, 256, static_cast<int>(untouched));
     std::remove(out.c_str());
     stopSlave(*slave);
 }
@@ -218,11 +180,11 @@ TEST_F(EndToEnd, SlaveStartingLaterIsFound) {
     int code = -1;
     ASSERT_TRUE(host.waitExit(60000, code));
     EXPECT_EQ(code, 0) << host.output();
-    auto kv = parseKv(readFile(summary));
-    const double blocks = number(kv, "blocks");
+    auto kv = parseKv(readText(summary));
+    const double blocks = kvNumber(kv, "blocks");
     EXPECT_GT(blocks, 100);
-    EXPECT_GT(number(kv, "untouched_blocks"), 5);           // before the slave came
-    EXPECT_LT(number(kv, "untouched_blocks"), blocks - 50);  // and audio afterwards
+    EXPECT_GT(kvNumber(kv, "untouched_blocks"), 5);           // before the slave came
+    EXPECT_LT(kvNumber(kv, "untouched_blocks"), blocks - 50);  // and audio afterwards
     std::remove(out.c_str());
     std::remove(summary.c_str());
     stopSlave(*slave);
@@ -242,10 +204,10 @@ TEST_F(EndToEnd, KilledSlaveCostsOneBoundedWait) {
     int code = -1;
     ASSERT_TRUE(host.waitExit(60000, code));
     EXPECT_EQ(code, 0) << host.output();
-    auto kv = parseKv(readFile(summary));
+    auto kv = parseKv(readText(summary));
     RecordProperty("block_us_max", kv["block_us_max"]);
-    EXPECT_LT(number(kv, "block_us_max"), 1.0e6);  // one 100 ms wait (2.1 s without the lock)
-    EXPECT_LT(number(kv, "block_us_p99"), 2.0e5);  // and no wait worth the name after it
+    EXPECT_LT(kvNumber(kv, "block_us_max"), 1.0e6);  // one 100 ms wait (2.1 s without the lock)
+    EXPECT_LT(kvNumber(kv, "block_us_p99"), 2.0e5);  // and no wait worth the name after it
     std::remove(summary.c_str());
 }
 
@@ -257,7 +219,7 @@ TEST_F(EndToEnd, SlaveNumberChangeMovesAConnectedLink) {
     const std::string out = scratch("out.f32");
     auto kv = runHost({kEffect, "--param-text", slaveParam(1), "--set-text-at", "150:" + slaveParam(2), "--idle",
                        "--signal", "sine:440:0.5", "--block", "256", "--blocks", "300", "--output", out});
-    EXPECT_EQ(number(kv, "blocks"), 300);
+    EXPECT_EQ(kvNumber(kv, "blocks"), 300);
     stopSlave(*first);
     stopSlave(*second);
     const std::string one = first->output();
@@ -267,7 +229,7 @@ TEST_F(EndToEnd, SlaveNumberChangeMovesAConnectedLink) {
     EXPECT_NE(two.find("Start"), std::string::npos) << two;
     // The host's on/off state reached the new slave after its start answer.
     EXPECT_NE(two.find("Resume"), std::string::npos) << two;
-    const std::vector<float> samples = readFloats(out);
+    const std::vector<float> samples = readRawFloats(out);
     ASSERT_EQ(samples.size(), 300u * 256u * 2u);
     auto peak = [&](int fromBlock, int toBlock) {
         float p = 0;

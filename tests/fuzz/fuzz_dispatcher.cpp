@@ -15,6 +15,7 @@
 #include "bridge/tolvane.h"
 #include "tests/fault/hostile_host.h"
 #include "tests/fuzz/fuzz_support.h"
+#include "tests/support/scratch.h"
 
 namespace {
 
@@ -49,11 +50,8 @@ struct InputSource {
 
 struct Fixture {
     Fixture() {
-        char folder[] = "/tmp/tolvane-fuzz-XXXXXX";
-        if (mkdtemp(folder)) {
-            settingsFolder = folder;
-            setenv("XDG_CONFIG_HOME", folder, 1);
-        }
+        settingsFolder = makeScratchFolder("fuzz");
+        if (!settingsFolder.empty()) setTestEnv("XDG_CONFIG_HOME", settingsFolder);
         identity = effectIdentity();
         identity.settingsKey = "Software\\Vantor\\TolvaneFuzzDispatcher";
         effect = (new CTolvane(hostCallback, identity))->getAeffect();
@@ -62,8 +60,7 @@ struct Fixture {
     ~Fixture() {
         // effClose: the frame deletes the object, whose channel closes (and removes) its objects.
         effect->dispatcher(effect, effClose, 0, 0, nullptr, 0.0f);
-        std::error_code ignored;
-        if (!settingsFolder.empty()) std::filesystem::remove_all(settingsFolder, ignored);
+        removeScratchFolder(settingsFolder);
     }
     std::string settingsFolder;
     DeliverableIdentity identity;

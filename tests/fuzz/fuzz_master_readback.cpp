@@ -20,6 +20,7 @@
 
 #include "bridge/tolvane.h"
 #include "tests/fuzz/fuzz_support.h"
+#include "tests/support/scratch.h"
 
 namespace {
 
@@ -65,11 +66,8 @@ VstIntPtr VSTCALLBACK hostCallback(AEffect*, VstInt32 opcode, VstInt32, VstIntPt
 struct Fixture {
     Fixture() {
         // A settings store of its own, never the user's.
-        char folder[] = "/tmp/tolvane-fuzz-XXXXXX";
-        if (mkdtemp(folder)) {
-            settingsFolder = folder;
-            setenv("XDG_CONFIG_HOME", folder, 1);
-        }
+        settingsFolder = makeScratchFolder("fuzz");
+        if (!settingsFolder.empty()) setTestEnv("XDG_CONFIG_HOME", settingsFolder);
         identity = effectIdentity();
         identity.settingsKey = "Software\\Vantor\\TolvaneFuzzReadback";
         bridge = new CTolvane(hostCallback, identity);
@@ -86,8 +84,7 @@ struct Fixture {
         bridge->channel.block = mappedBlock;
         delete bridge;
         std::free(gBlock);
-        std::error_code ignored;
-        if (!settingsFolder.empty()) std::filesystem::remove_all(settingsFolder, ignored);
+        removeScratchFolder(settingsFolder);
     }
     std::string settingsFolder;
     DeliverableIdentity identity;

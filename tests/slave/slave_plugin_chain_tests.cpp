@@ -9,25 +9,21 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "bridge/settings/settings_store.h"
 #include "tests/support/child_program.h"
+#include "tests/support/scratch.h"
+#include "tests/support/test_files.h"
 #include "tools/host/counter_signal.h"
 
 #if defined(_WIN32)
-#include <stdlib.h>
-#define TOLVANE_SET_ENV(name, value) _putenv_s(name, value)
 constexpr bool kDebianPlugins = false;
 #else
-#define TOLVANE_SET_ENV(name, value) setenv(name, value, 1)
 constexpr bool kDebianPlugins = true;
 #endif
 
@@ -42,44 +38,13 @@ const std::string kCrash = TOLVANE_CRASH_PLUGIN;
 const std::string kEqualiser = "/usr/lib/vst/3BandEQ-vst.so";
 const std::string kKars = "/usr/lib/vst/Kars-vst.so";  // exports its entry point as main only
 
-struct ScopedEnv {
-    ScopedEnv(const char* name, const std::string& value) : name(name) { TOLVANE_SET_ENV(name, value.c_str()); }
-    ~ScopedEnv() { TOLVANE_SET_ENV(name, ""); }
-    const char* name;
-};
+std::string scratch(const std::string& suffix) { return testScratchPath(TOLVANE_TEST_DIR, "chain", suffix); }
 
-std::string scratch(const std::string& suffix) {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    return std::string(TOLVANE_TEST_DIR) + "/chain_" + info->name() + "_" + suffix;
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
+// Raw floats a run wrote; the file goes away.
 std::vector<float> readFloats(const std::string& path) {
-    const std::string bytes = readFile(path);
-    std::vector<float> values(bytes.size() / sizeof(float));
-    if (!values.empty()) std::memcpy(values.data(), bytes.data(), values.size() * sizeof(float));
+    std::vector<float> values = readRawFloats(path);
     std::remove(path.c_str());
     return values;
-}
-
-std::map<std::string, std::string> parseKv(const std::string& text) {
-    std::map<std::string, std::string> values;
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        const auto equals = line.find('=');
-        if (equals != std::string::npos) values[line.substr(0, equals)] = line.substr(equals + 1);
-    }
-    return values;
-}
-
-double number(const std::map<std::string, std::string>& kv, const std::string& key) {
-    auto it = kv.find(key);
-    return it == kv.end() ? -1.0 : std::atof(it->second.c_str());
 }
 
 bool fileExists(const std::string& path) { return std::ifstream(path).good(); }
@@ -131,7 +96,7 @@ protected:
         int code = -1;
         EXPECT_TRUE(host.waitExit(120000, code));
         EXPECT_EQ(code, 0) << host.output();
-        auto kv = parseKv(readFile(summary));
+        auto kv = parseKv(readText(summary));
         std::remove(summary.c_str());
         return kv;
     }
@@ -167,7 +132,7 @@ TEST_F(PluginChain, EqualiserShapesTheHostsAudio) {
                            "--blocks", "400", "--realtime", "--output", out});
         const std::vector<float> samples = readFloats(out);
         ASSERT_EQ(samples.size(), 400u * 256u * 2u);
-        const double untouched = number(kv, "untouched_blocks");
+        const double untouched = kvNumber(kv, "untouched_blocks");
         EXPECT_LE(untouched, 250);
         // Past the blocks before the connection and the filters' settling.
         const std::size_t settled = static_cast<std::size_t>(untouched + 20) * 256;
@@ -194,7 +159,7 @@ TEST_F(PluginChain, InstrumentPlaysTheHostsNotes) {
     const std::string out = scratch("out.f32");
     auto kv = runHost({kInstrument, "--param-text", slaveParam(11), "--note", "60:110:20:10", "--note", "67:90:20:10",
                        "--block", "512", "--blocks", "80", "--realtime", "--output", out});
-    EXPECT_GE(number(kv, "midi_sent"), 8);
+    EXPECT_GE(kvNumber(kv, "midi_sent"), 8);
     const std::vector<float> samples = readFloats(out);
     ASSERT_EQ(samples.size(), 80u * 512u * 2u);
     float peak = 0.0f;
@@ -221,12 +186,12 @@ TEST_F(PluginChain, SupervisedSlaveBringsTheAudioBackAfterACrash) {
     auto kv = runHost({kEffect, "--param-text", slaveParam(13), "--idle", "--realtime", "--signal", "counter", "--block",
                        std::to_string(kFrames), "--blocks", "430", "--output", out});
     const std::vector<float> samples = readFloats(out);
-    const auto blocks = static_cast<int>(number(kv, "blocks"));
+    const auto blocks = static_cast<int>(kvNumber(kv, "blocks"));
     ASSERT_GT(blocks, 400);
     ASSERT_EQ(samples.size(), static_cast<std::size_t>(blocks) * kFrames * 2);
-    EXPECT_GE(number(kv, "untouched_blocks"), 1);        // the gap while the plug-in was down
-    EXPECT_LT(number(kv, "untouched_blocks"), blocks - 250);
-    EXPECT_LT(number(kv, "block_us_max"), 1.0e6);       // released at once, not the 2.1 s wait
+    EXPECT_GE(kvNumber(kv, "untouched_blocks"), 1);        // the gap while the plug-in was down
+    EXPECT_LT(kvNumber(kv, "untouched_blocks"), blocks - 250);
+    EXPECT_LT(kvNumber(kv, "block_us_max"), 1.0e6);       // released at once, not the 2.1 s wait
 
     // The last 100 blocks carry every frame of the counter.
     for (std::size_t i = static_cast<std::size_t>(blocks - 100) * kFrames * 2; i < samples.size(); ++i) {

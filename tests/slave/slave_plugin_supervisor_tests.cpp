@@ -13,26 +13,13 @@
 
 #include "link/slave_shmem.h"
 #include "tests/support/child_program.h"
+#include "tests/support/scratch.h"
+#include "tests/support/test_files.h"
 #include "tests/slave/slave_test_block.h"
 #include "tests/slave/slave_test_master.h"
 #include "tools/slave/supervisor.h"
 
-#if defined(_WIN32)
-#include <stdlib.h>
-#define TOLVANE_SET_ENV(name, value) _putenv_s(name, value)
-#else
-#define TOLVANE_SET_ENV(name, value) setenv(name, value, 1)
-#endif
-
 namespace {
-
-// An environment variable for the children of one test; emptied again afterwards (the Windows
-// build runs all cases in one process).
-struct ScopedEnv {
-    ScopedEnv(const char* name, const std::string& value) : name(name) { TOLVANE_SET_ENV(name, value.c_str()); }
-    ~ScopedEnv() { TOLVANE_SET_ENV(name, ""); }
-    const char* name;
-};
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
@@ -66,9 +53,7 @@ void stopAndExpectClean(CChildProgram& slave, std::int32_t number) {
     EXPECT_FALSE(linkObjectsExist(number));
 }
 
-std::string scratchFile(const char* name) {
-    return std::string(TOLVANE_TEST_DIR) + "/" + name + "_" + std::to_string(testProcessId());
-}
+std::string scratchFile(const char* name) { return testScratchPath(TOLVANE_TEST_DIR, "supervisor", name); }
 
 TEST(Supervisor, RestartDelaysDoubleUpToTheCeilingAndStartOverAfterAHealthyRun) {
     CRestartPolicy policy(RestartBackoff{milliseconds(100), milliseconds(1000), milliseconds(5000)});
