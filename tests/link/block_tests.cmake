@@ -1,6 +1,6 @@
 # The shared block (layout, reset, channel addressing, event records) and CSlaveMem over a
 # block in ordinary memory; no operating-system objects are involved.
-tolvane_add_gtest(link_block_tests
+tolvane_add_gtest(test_link_block
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/test_block.cpp
     ${CMAKE_CURRENT_LIST_DIR}/test_block_events.cpp

@@ -1,4 +1,4 @@
-// CSlaveShMem over the real named objects, with a second process (test_channel_peer) on the
+// CSlaveShMem over the real named objects, with a second process (link_channel_peer) on the
 // other side: roles, versions, the wake-up semantics, the timed wait, renumbering and the
 // release of the objects. Each test uses slave numbers that no other test process shares.
 #include <chrono>
@@ -22,7 +22,7 @@ constexpr std::uint32_t kReadyMs = 10000;  // a peer's first wake-up: process st
 std::string peerArg(const char* step, std::int32_t number) { return std::string(step) + ":" + std::to_string(number); }
 
 bool startPeer(CChildProgram& peer, const std::vector<std::string>& steps) {
-    return peer.start(executableBeside("test_channel_peer"), steps, CChildProgram::Output::Shared);
+    return peer.start(executableBeside("link_channel_peer"), steps, CChildProgram::Output::Shared);
 }
 
 int runPeer(const std::vector<std::string>& steps) {

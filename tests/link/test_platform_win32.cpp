@@ -97,7 +97,7 @@ TEST(Win32Link, SlaveLockOfAKilledProcessReadsAbandoned) {
     CSlaveShMem master(number);
     ASSERT_TRUE(master.attachMaster(true));
     CChildProgram peer;
-    ASSERT_TRUE(peer.start(executableBeside("test_channel_peer"),
+    ASSERT_TRUE(peer.start(executableBeside("link_channel_peer"),
                            {"open:" + std::to_string(number), "slave-lock:attached", "signal", "sleep:60000"},
                            CChildProgram::Output::Shared));
     ASSERT_TRUE(master.waitEvent(10000, nullptr));

@@ -20,7 +20,7 @@ const char* const kStayForKill = "sleep:60000";
 std::string peerArg(const char* step, std::int32_t number) { return std::string(step) + ":" + std::to_string(number); }
 
 bool startPeer(CChildProgram& peer, const std::vector<std::string>& steps) {
-    return peer.start(executableBeside("test_channel_peer"), steps, CChildProgram::Output::Shared);
+    return peer.start(executableBeside("link_channel_peer"), steps, CChildProgram::Output::Shared);
 }
 
 int runPeer(const std::vector<std::string>& steps) {

@@ -7,7 +7,7 @@
 
 #include "tests/frame/module_loader.h"
 #include "tests/frame/scripted_host.h"
-#include "tests/frame/test_plugin_protocol.h"
+#include "tests/frame/frame_test_plugin_protocol.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
-// What the test plug-in module (test_plugin.cpp) does on request, shared with the tests that
-// load it. Requests travel as effVendorSpecific indexes; the plug-in reports through
+// What the test plug-in module (frame_test_plugin.cpp) does on request, shared with the tests
+// that load it. Requests travel as effVendorSpecific indexes; the plug-in reports through
 // audioMasterVendorSpecific calls to the host.
 #pragma once
 

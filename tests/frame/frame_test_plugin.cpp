@@ -9,7 +9,7 @@
 #include "frame/audioeffectx.h"
 #include "frame/factory.h"
 #include "frame/module.h"
-#include "tests/frame/test_plugin_protocol.h"
+#include "tests/frame/frame_test_plugin_protocol.h"
 
 namespace {
 
