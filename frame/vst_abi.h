@@ -380,7 +380,15 @@ struct VstFileSelect;
 struct VstWindow;
 struct VstAudioFile;
 struct VstOfflineTask;
-struct ERect;  // an editor's window rectangle; only its address is passed on
+
+// An editor's window rectangle in pixels, as effEditGetRect hands it to the host: four 16-bit
+// edges, top and left first.
+struct ERect {
+    std::int16_t top;
+    std::int16_t left;
+    std::int16_t bottom;
+    std::int16_t right;
+};
 
 // ---- Layout checks ------------------------------------------------------------------------------
 
@@ -413,6 +421,9 @@ TOLVANE_CHECK_OFFSET(AEffect, version, 116);
 TOLVANE_CHECK_OFFSET(AEffect, processReplacing, 120);
 TOLVANE_CHECK_OFFSET(AEffect, processDoubleReplacing, 128);
 TOLVANE_CHECK_OFFSET(AEffect, future, 136);
+
+static_assert(sizeof(ERect) == 8 && std::is_standard_layout_v<ERect>);
+TOLVANE_CHECK_OFFSET(ERect, right, 6);
 
 static_assert(sizeof(VstEvent) == 32 && std::is_standard_layout_v<VstEvent>);
 TOLVANE_CHECK_OFFSET(VstEvent, type, 0);

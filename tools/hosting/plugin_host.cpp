@@ -373,6 +373,41 @@ VstIntPtr PluginHost::currentPosition() {
 
 VstIntPtr PluginHost::idle() { return dispatch(effIdle); }
 
+namespace {
+constexpr int kMaxEditorPixels = 16384;
+bool plausibleEditorSize(VstIntPtr width, VstIntPtr height) {
+    return width > 0 && height > 0 && width <= kMaxEditorPixels && height <= kMaxEditorPixels;
+}
+}  // namespace
+
+bool PluginHost::hasEditor() const { return effect_ != nullptr && (effect_->flags & effFlagsHasEditor) != 0; }
+
+bool PluginHost::editorRect(int& width, int& height) {
+    ERect* rect = nullptr;
+    dispatch(effEditGetRect, 0, 0, &rect);
+    if (rect == nullptr) return false;
+    const int w = rect->right - rect->left;
+    const int h = rect->bottom - rect->top;
+    if (!plausibleEditorSize(w, h)) return false;
+    width = w;
+    height = h;
+    return true;
+}
+
+bool PluginHost::editorOpen(void* parent) { return dispatch(effEditOpen, 0, 0, parent) != 0; }
+
+void PluginHost::editorIdle() { dispatch(effEditIdle); }
+
+void PluginHost::editorClose() { dispatch(effEditClose); }
+
+bool PluginHost::takeSizeRequest(int& width, int& height) {
+    const std::uint64_t request = sizeRequest_.exchange(0);
+    if (request == 0) return false;
+    width = static_cast<int>(request >> 32);
+    height = static_cast<int>(request & 0xFFFFFFFFu);
+    return true;
+}
+
 void PluginHost::clearReceivedEvents() {
     received_.clear();
     sysexPool_.clear();
@@ -491,7 +526,10 @@ VstIntPtr PluginHost::answer(VstInt32 opcode, VstInt32 index, VstIntPtr value, v
             ioChanged_.store(true);
             return 1;
         case audioMasterNeedIdle: return 1;
-        case audioMasterSizeWindow: return 0;
+        case audioMasterSizeWindow:
+            if (!config_.editorWindow || !plausibleEditorSize(index, value)) return 0;
+            sizeRequest_.store(static_cast<std::uint64_t>(index) << 32 | static_cast<std::uint64_t>(value));
+            return 1;
         case audioMasterGetSampleRate: return static_cast<VstIntPtr>(std::llround(config_.sampleRate));
         case audioMasterGetBlockSize: return config_.blockSize;
         case audioMasterGetInputLatency: return 0;

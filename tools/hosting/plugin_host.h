@@ -61,6 +61,10 @@ struct HostConfig {
     // Room for the events the plug-in sends; counted beyond this, but not kept.
     std::size_t keptEventCapacity = 4096;
     std::size_t keptSysexBytes = 1u << 20;
+    // The host shows the plug-in's editor in a window of its own that follows the editor's size:
+    // audioMasterSizeWindow is taken (see takeSizeRequest) instead of refused. Add "sizeWindow"
+    // to canDo as well to announce it.
+    bool editorWindow = false;
 };
 
 // One event the plug-in handed to the host through audioMasterProcessEvents.
@@ -173,6 +177,19 @@ public:
     VstIntPtr currentPosition();  // effGetCurrentPosition
     VstIntPtr idle();             // [dispatch thread] effIdle
 
+    // [dispatch thread] The editor, called from the host's GUI thread. hasEditor reads the
+    // record's flag; editorRect asks effEditGetRect and is false without a rectangle of a
+    // positive size (at most 16384 pixels each way); editorOpen hands effEditOpen the parent
+    // window (an X11 Window id or an HWND) and is false when the plug-in refuses it.
+    bool hasEditor() const;
+    bool editorRect(int& width, int& height);
+    bool editorOpen(void* parent);
+    void editorIdle();   // effEditIdle
+    void editorClose();  // effEditClose
+    // The size the plug-in last asked for with audioMasterSizeWindow (HostConfig::editorWindow),
+    // once; bounded as editorRect's. [any thread]
+    bool takeSizeRequest(int& width, int& height);
+
     // What the host observed.
     const VstTimeInfo& timeInfo() const { return timeInfo_; }
     const std::vector<ReceivedEvent>& receivedEvents() const { return received_; }
@@ -206,6 +223,7 @@ private:
     bool resumed_ = false;
     bool processing_ = false;  // between effStartProcess and effStopProcess
     std::atomic<bool> ioChanged_{false};
+    std::atomic<std::uint64_t> sizeRequest_{0};  // width << 32 | height; 0 when none is pending
     bool acceptIoChanges_ = true;
 
     VstTimeInfo timeInfo_{};
