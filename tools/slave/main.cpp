@@ -10,9 +10,12 @@
 #include <vector>
 
 #include "tools/slave/child_process.h"
+#include "tools/slave/editor_window.h"
 #include "tools/slave/options.h"
 #include "tools/slave/plugin_processor.h"
+#include "tools/slave/plugin_ui.h"
 #include "tools/slave/processor.h"
+#include "tools/slave/serving_thread.h"
 #include "tools/slave/slave_server.h"
 #include "tools/slave/state_keeper.h"
 #include "tools/slave/stop_signal.h"
@@ -21,6 +24,7 @@
 namespace {
 
 std::atomic<bool> stopRequested{false};
+std::atomic<bool> editorRequested{false};
 
 void printAnswered(std::int32_t command, const SlaveSettings& settings) {
     switch (command) {
@@ -49,6 +53,7 @@ std::vector<std::string> supervisedChildArgs(const SlaveOptions& options) {
         args.push_back("--param");
         args.push_back(param);
     }
+    if (options.editor) args.push_back("--editor");
     if (!options.stateFile.empty()) {
         args.push_back("--state");
         args.push_back(options.stateFile);
@@ -77,14 +82,39 @@ int superviseChild(const SlaveOptions& options) {
     return code;
 }
 
-// The supervisor asks its child to stop by closing the child's standard input, and the input
-// also ends when the supervisor dies: either way the child releases the link and ends.
-void stopWhenInputEnds() {
-    std::thread([] {
-        while (std::fgetc(stdin) != EOF) {
+// Reads standard input line by line: a line "e" asks for the editor again. A supervised child's
+// input is the supervisor's pipe: the supervisor asks its child to stop by closing it, and it
+// also ends when the supervisor dies; either way the child releases the link and ends.
+void watchInput(bool stopAtEnd) {
+    std::thread([stopAtEnd] {
+        std::string line;
+        for (int c = std::fgetc(stdin); c != EOF; c = std::fgetc(stdin)) {
+            if (c != '\n') {
+                if (c != '\r' && c != ' ' && line.size() < 8) line += static_cast<char>(c);
+                continue;
+            }
+            if (line == "e") editorRequested.store(true, std::memory_order_release);
+            line.clear();
         }
-        stopRequested.store(true, std::memory_order_release);
+        if (stopAtEnd) stopRequested.store(true, std::memory_order_release);
     }).detach();
+}
+
+// Serves the link on a thread of its own while this, the main thread, makes the plug-in's UI
+// calls (effIdle, and with --editor the editor's window): a busy editor never delays a block.
+// False when the thread cannot be started.
+bool serveBesideUi(CSlaveServer& server, CPluginProcessor& plugin, const SlaveOptions& options, bool terminalKey) {
+    auto serving = startServingThread([&server] { server.serve(stopRequested); });
+    if (!serving) return false;
+    std::unique_ptr<CEditorWindow> window;
+    if (options.editor) {
+        window = makeEditorWindow();
+        installEditorRequestHandler(editorRequested);
+    }
+    CPluginUi ui(plugin, options.slaveNumber, std::move(window), editorRequestHint(terminalKey));
+    ui.run(stopRequested, editorRequested);  // closes the editor before it returns
+    serving->join();
+    return true;
 }
 
 }  // namespace
@@ -121,7 +151,8 @@ int main(int argc, char** argv) {
         if (auto* plugin = dynamic_cast<CPluginProcessor*>(processor.get())) std::fputs(plugin->parameterListing().c_str(), stdout);
         return 0;
     }
-    if (options.supervised) stopWhenInputEnds();
+    const bool terminalKey = options.editor && !options.supervised && standardInputIsTerminal();
+    if (options.supervised || terminalKey) watchInput(options.supervised);
     if (!installStopHandlers(stopRequested)) {
         std::fprintf(stderr, "tolvane-slave: cannot install the stop handlers\n");
         return 1;
@@ -153,7 +184,13 @@ int main(int argc, char** argv) {
                 slaveObjectNames(options.slaveNumber).c_str(), processor->describe().c_str());
     std::fflush(stdout);
 
-    server.serve(stopRequested);
+    auto* plugin = dynamic_cast<CPluginProcessor*>(processor.get());
+    if (plugin == nullptr) {
+        server.serve(stopRequested);
+    } else if (!serveBesideUi(server, *plugin, options, terminalKey)) {
+        std::fprintf(stderr, "tolvane-slave: cannot start the serving thread\n");
+        stopRequested.store(true);
+    }
     if (stateKeeper) stateKeeper->stop();
     const auto commands = server.commandsServed();
     server.close();

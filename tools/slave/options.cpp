@@ -54,6 +54,8 @@ OptionsResult parseSlaveOptions(int argc, const char* const* argv, SlaveOptions&
             options.supervise = true;
         } else if (arg == "--supervised") {
             options.supervised = true;
+        } else if (arg == "--editor") {
+            options.editor = true;
         } else if (is("--state")) {
             if (!value("--state", text)) return OptionsResult::Error;
             options.stateFile = text;
@@ -97,6 +99,10 @@ OptionsResult parseSlaveOptions(int argc, const char* const* argv, SlaveOptions&
         error = std::string(options.listParams ? "--list-params" : "--param") + " needs --process plugin:PATH";
         return OptionsResult::Error;
     }
+    if (options.editor && pluginPathOf(options.processor).empty()) {
+        error = "--editor needs --process plugin:PATH";
+        return OptionsResult::Error;
+    }
     if (!options.stateFile.empty() && pluginPathOf(options.processor).empty()) {
         error = "--state needs --process plugin:PATH";
         return OptionsResult::Error;
@@ -110,7 +116,7 @@ OptionsResult parseSlaveOptions(int argc, const char* const* argv, SlaveOptions&
 
 const char* slaveUsage() {
     return "usage: tolvane-slave [--slave N] [--process PROCESSOR] [--param INDEX=VALUE]... [--state FILE]\n"
-           "                     [--supervise [--hang-limit MS]] [--takeover] [--list-params]\n"
+           "                     [--supervise [--hang-limit MS]] [--takeover] [--list-params] [--editor]\n"
            "\n"
            "The reference slave process of the Tolvane bridge: serves one slave number's\n"
            "shared block until Ctrl-C or a termination request.\n"
@@ -132,6 +138,9 @@ const char* slaveUsage() {
            "  --hang-limit MS      with --supervise: kill and restart a child that has not answered for MS\n"
            "                       milliseconds (default 1000; 0 turns the watch off)\n"
            "  --supervised         (used by --supervise) serve as its child: stop when standard input ends\n"
+           "  --editor             with plugin:PATH: show the plug-in's editor in a window; closing it\n"
+           "                       leaves the slave serving, and e + Enter in the slave's terminal or\n"
+           "                       SIGUSR1 (Linux) opens it again\n"
            "  --takeover           clear a slave mark left by a slave that vanished, then attach\n"
            "  --help               this text\n";
 }

@@ -16,13 +16,14 @@ struct SlaveOptions {
     std::string stateFile;                  // --state FILE: the plug-in's state, restored and saved
     std::uint32_t hangLimitMs = 1000;       // --hang-limit MS under --supervise; 0: no watch
     std::string watchHandle;                // --watch H: the supervisor's watch page (its child only)
+    bool editor = false;                    // show the plug-in's editor in a window of the slave
 };
 
 enum class OptionsResult { Run, Help, Error };
 
 // Reads argv[1..argc-1]. On Error, `error` says what was wrong; the processor text is checked
-// by makeSlaveProcessor, not here, but the syntax of every --param is, and --param and
-// --list-params need a plug-in processor.
+// by makeSlaveProcessor, not here, but the syntax of every --param is, and --param,
+// --list-params and --editor need a plug-in processor.
 OptionsResult parseSlaveOptions(int argc, const char* const* argv, SlaveOptions& options, std::string& error);
 
 // The --help text.

@@ -17,13 +17,16 @@ namespace {
 constexpr std::string_view kPluginPrefix = "plugin:";
 constexpr double kMaxPlausibleRate = 10000000.0;
 
-// The host's answers: the slave's own name, and nothing kept of the plug-in's events (they go
-// to slaveEvents through the sink).
+// The host's answers: the slave's own name, nothing kept of the plug-in's events (they go to
+// slaveEvents through the sink), and an editor window that takes the editor's size requests.
 HostConfig slaveHostConfig() {
     HostConfig config;
     config.product = "tolvane-slave";
     config.keptEventCapacity = 0;
     config.keptSysexBytes = 0;
+    // With --editor the editor lives in a window of the slave that follows its size.
+    config.editorWindow = true;
+    config.canDo.push_back({"sizeWindow", tolvane::host::CanDoAnswer::Yes});
     return config;
 }
 
@@ -210,25 +213,71 @@ void CPluginProcessor::transport(SlaveCommand command) {
         suspended = false;
         resumePlugin();
         break;
-    case kCmdStop: {
+    case kCmdStop:
         suspended = false;
-        const std::lock_guard<std::mutex> life(lifecycle);
-        // With --state the fresh instance gets the state the old one had.
-        PluginState kept;
-        const bool keep = !stateFile.empty() && captureStateLocked(kept);
-        closePlugin();
-        std::string error;
-        // A plug-in that does not open again leaves the processor silent.
-        if (host && open(error)) {
-            if (keep) applyStateLocked(kept, error);
-            configurePlugin();
-            resumePlugin();
-        }
+        reopenPlugin();
         break;
-    }
     default:
         break;
     }
+}
+
+void CPluginProcessor::reopenPlugin() {
+    std::unique_lock<std::mutex> lock(uiMutex);
+    if (uiAttached) {
+        releaseWanted = true;
+        released = false;
+        uiTurn.notify_all();
+        const bool letGo = uiTurn.wait_for(lock, std::chrono::milliseconds(kUiReleaseWaitMs),
+                                           [this] { return !uiAttached || released; });
+        releaseWanted = false;
+        released = false;
+        if (!letGo) {
+            reset();  // the UI is still in a call of this instance: it stays
+            return;
+        }
+    }
+    const std::lock_guard<std::mutex> life(lifecycle);
+    // With --state the fresh instance gets the state the old one had.
+    PluginState kept;
+    const bool keep = !stateFile.empty() && captureStateLocked(kept);
+    closePlugin();
+    std::string error;
+    // A plug-in that does not open again leaves the processor silent.
+    if (host && open(error)) {
+        if (keep) applyStateLocked(kept, error);
+        configurePlugin();
+        resumePlugin();
+    }
+}
+
+void CPluginProcessor::attachUi() {
+    std::lock_guard<std::mutex> lock(uiMutex);
+    uiAttached = true;
+}
+
+void CPluginProcessor::uiStep(const std::function<void()>& release, const std::function<void(PluginHost&)>& use) {
+    std::unique_lock<std::mutex> lock(uiMutex);
+    if (releaseWanted) {
+        if (!released) {
+            release();
+            released = true;
+            uiTurn.notify_all();
+        }
+        return;
+    }
+    if (isLoaded()) use(*host);
+}
+
+void CPluginProcessor::waitForUiTurn(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(uiMutex);
+    uiTurn.wait_for(lock, timeout, [this] { return releaseWanted && !released; });
+}
+
+void CPluginProcessor::detachUi() {
+    std::lock_guard<std::mutex> lock(uiMutex);
+    uiAttached = false;
+    uiTurn.notify_all();
 }
 
 std::string CPluginProcessor::parameterListing() {

@@ -8,14 +8,25 @@
 // Blocks longer than the block size given to the plug-in are processed in pieces of that size,
 // with the transport position and the events' deltaFrames moved to each piece.
 //
-// Threads: load(), prepare(), transport() and the parameter calls run on one thread (the
-// serving thread once serving starts); process() runs on the serving thread too and keeps the
-// [audio thread] rules. Events the plug-in hands to the host from any other thread, or outside
-// process(), are dropped and counted.
+// Threads: load() and the parameter calls run on the main thread before serving starts;
+// prepare(), transport() and process() run on the serving thread, process() keeping the
+// [audio thread] rules. The plug-in's UI calls (effIdle, the editor's opcodes) come from the
+// main thread through uiStep() while the serving thread runs, as a host's GUI thread makes them
+// while its audio thread processes. One thing must not overlap them: Stop closes the instance
+// and opens a fresh one. So Stop, on the serving thread, first asks the main thread to let the
+// instance go (uiStep then calls `release`, which closes the editor) and waits for that, at
+// most kUiReleaseWaitMs; it reopens the plug-in under the UI gate, so no UI call runs beside
+// it, and the main thread's next uiStep finds the new instance. When the UI does not let go in
+// time (busy in a plug-in call), the instance is kept and only reset. Events the plug-in hands
+// to the host from any other thread than process()'s, or outside process(), are dropped and
+// counted.
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -103,11 +114,24 @@ public:
     // another thread, of a type the link does not carry, or beyond the room in slaveEvents.
     std::uint64_t eventsDropped() const { return dropped.load(std::memory_order_relaxed); }
     tolvane::host::PluginHost* pluginHost() { return host.get(); }
+    const std::string& pluginName() const { return name; }
+
+    // [main thread] The UI side (see Threads above): effIdle and the editor (--editor) from the
+    // main thread while the serving thread serves. attachUi() before the first uiStep(),
+    // detachUi() after the last (a waiting Stop then goes ahead). uiStep() runs `use` with the
+    // open instance, or, when a Stop waits to reopen it, runs `release` once (the editor is
+    // closed) and returns; neither ever runs beside the reopening. waitForUiTurn() sleeps up to
+    // `timeout`, waking early when a Stop waits.
+    void attachUi();
+    void uiStep(const std::function<void()>& release, const std::function<void(tolvane::host::PluginHost&)>& use);
+    void waitForUiTurn(std::chrono::milliseconds timeout);
+    void detachUi();
 
 private:
     static void receiveEvent(void* context, const VstEvent& event) noexcept;
     bool open(std::string& error);
     void closePlugin();
+    void reopenPlugin();
     void suspendPlugin();
     void resumePlugin();
     void configurePlugin();
@@ -167,7 +191,17 @@ private:
 
     // The position used when the master's time record is not plausible.
     double ownPosition = 0.0;
+
+    // The editor's thread and the serving thread's reopening on Stop.
+    std::mutex uiMutex;
+    std::condition_variable uiTurn;
+    bool uiAttached = false;
+    bool releaseWanted = false;
+    bool released = false;
 };
+
+// How long the reopening on Stop waits for the editor to let go of the instance.
+constexpr std::uint32_t kUiReleaseWaitMs = 1000;
 
 // Builds the processor the command line names: "plugin:PATH" loads that plug-in with the given
 // parameter settings; anything else goes to makeProcessor. Null with a message in `error`;
