@@ -10,30 +10,16 @@
 #include <string>
 #include <thread>
 
-#include "link/slave_shmem.h"
-#include "tests/slave/slave_test_block.h"
+#include "tests/slave/slave_test_master.h"
 #include "tests/support/child_program.h"
+#include "tests/support/scratch.h"
 #include "tools/slave/hang_watch.h"
 #include "tools/slave/state_file.h"
-
-#if defined(_WIN32)
-#include <stdlib.h>
-#define TOLVANE_SET_ENV(name, value) _putenv_s(name, value)
-#else
-#define TOLVANE_SET_ENV(name, value) setenv(name, value, 1)
-#endif
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-
-// An environment variable for the children of one test, emptied afterwards.
-struct ScopedEnv {
-    ScopedEnv(const char* name, const std::string& value) : name(name) { TOLVANE_SET_ENV(name, value.c_str()); }
-    ~ScopedEnv() { TOLVANE_SET_ENV(name, ""); }
-    const char* name;
-};
 
 TEST(HangWatch, BeatsStandingStillPastTheLimitAreAHangAndAChildNotServingIsNot) {
     WatchPage page{};
@@ -58,54 +44,7 @@ TEST(HangWatch, BeatsStandingStillPastTheLimitAreAHangAndAChildNotServingIsNot) 
     EXPECT_FALSE(off.hung(page, t0 + milliseconds(60000)));
 }
 
-// The master's side as the bridge follows it, reduced to what these cases need.
-class CMaster {
-public:
-    explicit CMaster(std::int32_t number) : channel(number) {}
-    ~CMaster() { channel.attachMaster(false); }
-    enum class Answer { Answered, SlaveLeft, TimedOut };
-
-    bool waitForSlave(std::uint32_t ms) {
-        const auto deadline = Clock::now() + milliseconds(ms);
-        while (!channel.isSlaveAttached()) {
-            if (Clock::now() >= deadline) return false;
-            std::this_thread::sleep_for(milliseconds(5));
-        }
-        return true;
-    }
-    bool connect() {
-        if (!channel.attachMaster(true) || !channel.writeMasterVersion(1, 8)) return false;
-        putArgInt(block(), 0, 2);
-        putArgInt(block(), 4, 2);
-        if (!send(kCmdSetIo)) return false;
-        putArgInt(block(), 0, 256);
-        return send(kCmdSetBlockSize) && send(kCmdStart);
-    }
-    // One block of 64 frames with 1.0 on both inputs; waits as the bridge does (2.1 s).
-    Answer process() {
-        block().numInputs = 2;
-        block().blockSize = kFrames;
-        for (std::int32_t c = 0; c < 2; ++c) std::fill_n(channelStart(block().inputs, kFrames, c, 2), kFrames, 1.0f);
-        block().command = kCmdProcess;
-        channel.signalEvent(true);
-        for (int step = 0; step < 21; ++step) {
-            if (!channel.isSlaveAttached()) return Answer::SlaveLeft;
-            if (channel.waitEvent(100, nullptr)) return Answer::Answered;
-        }
-        return Answer::TimedOut;
-    }
-    float output() { return channelStart(block().outputs, kFrames, 1, 2)[kFrames - 1]; }
-    SlaveBlock& block() { return *channel.block; }
-
-    static constexpr std::int32_t kFrames = 64;
-    CSlaveShMem channel;
-
-private:
-    bool send(std::int32_t code) {
-        block().command = code;
-        return channel.signalEvent(true) && channel.waitEvent(1000, nullptr);
-    }
-};
+constexpr std::int32_t kFrames = 64;
 
 bool waitFor(const std::function<bool()>& done, std::uint32_t ms) {
     const auto deadline = Clock::now() + milliseconds(ms);
@@ -137,15 +76,19 @@ struct Supervised {
     }
     // Connected, and `blocks` blocks answered with `gain` on the outputs.
     void serves(int blocks, float gain) {
-        ASSERT_TRUE(master.waitForSlave(20000)) << slave.output();
-        ASSERT_TRUE(master.connect()) << slave.output();
+        ASSERT_TRUE(master.waitForSlave(true, 20000)) << slave.output();
+        ASSERT_TRUE(master.attach() && master.connect(2, 2, 256)) << slave.output();
         for (int b = 0; b < blocks; ++b) {
-            ASSERT_EQ(master.process(), CMaster::Answer::Answered) << b << slave.output();
-            ASSERT_EQ(master.output(), gain) << b;
+            ASSERT_EQ(process(), CTestMaster::Answer::Answered) << b << slave.output();
+            expectGain(gain, b);
         }
     }
+    CTestMaster::Answer process() { return master.process(2, kFrames); }
+    void expectGain(float gain, int b = 0) {
+        EXPECT_FLOAT_EQ(master.output(1, kFrames - 1), gain * CTestMaster::input(1, kFrames - 1)) << b;
+    }
     std::int32_t number;
-    CMaster master;
+    CTestMaster master;
     CChildProgram slave;
     bool started = false;
 };
@@ -164,15 +107,15 @@ TEST(SupervisedState, ACrashedPluginComesBackWithItsSavedState) {
     Supervised run({"--param", "0=0.25", "--state", state});
     ASSERT_TRUE(run.started);
     run.serves(2, 0.5f);
-    ASSERT_EQ(run.master.process(), CMaster::Answer::Answered);
-    EXPECT_EQ(run.master.output(), 1.5f);
+    ASSERT_EQ(run.process(), CTestMaster::Answer::Answered);
+    run.expectGain(1.5f);
     PluginState saved;
     std::string error;
     ASSERT_TRUE(waitFor([&] { return readStateFile(state, saved, error) == StateRead::Read && saved.params == std::vector<float>{0.75f}; },
                         5000)) << error;
-    for (int b = 4; b <= 5; ++b) ASSERT_EQ(run.master.process(), CMaster::Answer::Answered);
-    EXPECT_EQ(run.master.output(), 1.5f);
-    ASSERT_EQ(run.master.process(), CMaster::Answer::SlaveLeft) << run.slave.output();
+    for (int b = 4; b <= 5; ++b) ASSERT_EQ(run.process(), CTestMaster::Answer::Answered);
+    run.expectGain(1.5f);
+    ASSERT_EQ(run.process(), CTestMaster::Answer::SlaveLeft) << run.slave.output();
 
     run.serves(2, 1.5f);
     EXPECT_EQ(count(run.slave.output(), "died"), 1) << run.slave.output();
@@ -191,10 +134,10 @@ TEST(SupervisedState, AHungPluginIsKilledWithinTheLimitAndTheSlaveServesAgain) {
     ASSERT_TRUE(run.started);
     run.serves(2, 1.0f);
     const auto hung = Clock::now();
-    ASSERT_EQ(run.master.process(), CMaster::Answer::SlaveLeft) << run.slave.output();
+    ASSERT_EQ(run.process(), CTestMaster::Answer::SlaveLeft) << run.slave.output();
     EXPECT_LT(Clock::now() - hung, milliseconds(2000)) << "within the limit and a few steps";
-    for (std::int32_t f = 0; f < CMaster::kFrames; ++f) {
-        ASSERT_EQ(channelStart(run.master.block().outputs, CMaster::kFrames, 0, 2)[f], 0.0f) << "silence";
+    for (std::int32_t f = 0; f < kFrames; ++f) {
+        ASSERT_EQ(run.master.output(0, f), 0.0f) << "silence";
     }
     run.serves(3, 1.0f);
     EXPECT_NE(run.slave.output().find("hung in a command"), std::string::npos) << run.slave.output();
