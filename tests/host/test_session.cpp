@@ -3,9 +3,12 @@
 // and during a run, pin changes, and the printed tables and summaries.
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "host_test_support.h"
 #include "tools/host/audio_file.h"
@@ -266,6 +269,18 @@ TEST(HostSession, MachineReadableSummariesCarryTheSameKeys) {
     }
     EXPECT_NE(text.find("\"blocks\": 3,"), std::string::npos);
     EXPECT_NE(text.find("\"effect_name\": \"Fixture\","), std::string::npos);
+}
+
+// A plug-in's name is whatever bytes it wrote, and a figure may be NaN: the JSON summary stays a
+// document that parses (the name's bad bytes as U+FFFD, NaN as null).
+TEST(HostSession, TheJsonSummaryParsesWhateverTheNameAndFigures) {
+    Summary summary;
+    summary.effectName = "Q\"uote\\ \n\t\x01 \xff\xfe end";
+    summary.idleShare = std::numeric_limits<double>::quiet_NaN();
+    const nlohmann::json json = nlohmann::json::parse(formatSummaryJson(summary), nullptr, false);
+    ASSERT_FALSE(json.is_discarded()) << formatSummaryJson(summary);
+    EXPECT_EQ(json.at("effect_name"), "Q\"uote\\ \n\t\x01 \xEF\xBF\xBD\xEF\xBF\xBD end");
+    EXPECT_TRUE(json.at("idle_share").is_null());
 }
 
 }  // namespace
