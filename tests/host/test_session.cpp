@@ -208,7 +208,7 @@ TEST(HostSession, ListsParametersAndIdentity) {
     ASSERT_EQ(r.result.exitCode, kExitOk) << r.err;
     EXPECT_NE(r.out.find("name            Fixture\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("unique_id       'TvFx'"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("flags           canReplacing\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("flags           hasEditor canReplacing\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("can_do          receiveVstEvents = yes\n"), std::string::npos) << r.out;
 }
 
