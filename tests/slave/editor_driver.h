@@ -18,5 +18,7 @@ bool requestClose(const std::string& title);
 // (Windows has only the key in the slave's terminal, which a test's pipe is not.)
 bool canReopen();
 bool requestReopen(long processId);
+// Ends the process at once, as a crash would.
+bool endProcess(long processId);
 
 }  // namespace editor_driver

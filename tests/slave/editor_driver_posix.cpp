@@ -67,6 +67,8 @@ bool requestClose(const std::string& title) {
 
 bool canReopen() { return true; }
 
+bool endProcess(long processId) { return processId > 0 && kill(static_cast<pid_t>(processId), SIGKILL) == 0; }
+
 bool requestReopen(long processId) { return processId > 0 && kill(static_cast<pid_t>(processId), SIGUSR1) == 0; }
 
 }  // namespace editor_driver

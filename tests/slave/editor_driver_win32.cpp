@@ -38,4 +38,12 @@ bool canReopen() { return false; }
 
 bool requestReopen(long) { return false; }
 
+bool endProcess(long processId) {
+    const HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, static_cast<DWORD>(processId));
+    if (process == nullptr) return false;
+    const bool ended = TerminateProcess(process, 9) != FALSE;
+    CloseHandle(process);
+    return ended;
+}
+
 }  // namespace editor_driver

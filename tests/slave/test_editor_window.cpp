@@ -63,10 +63,23 @@ int occurrences(const std::string& text, const std::string& what) {
     return found;
 }
 
-// The slave's process id, from its message on how to open the editor again ("kill -USR1 N").
-long reopenProcessId(const std::string& output) {
-    const std::size_t at = output.find("kill -USR1 ");
-    return at == std::string::npos ? 0 : std::atol(output.c_str() + at + 11);
+// The first number after `prefix` in the output: the slave's process id from its message on
+// how to open the editor again ("kill -USR1 N"), a supervisor's child's ("child process N").
+long numberAfter(const std::string& output, const std::string& prefix) {
+    for (std::size_t at = output.find(prefix); at != std::string::npos; at = output.find(prefix, at + 1)) {
+        const long number = std::atol(output.c_str() + at + prefix.size());
+        if (number > 0) return number;
+    }
+    return 0;
+}
+
+bool waitForOccurrences(const CChildProgram& slave, const std::string& text, int count, std::uint32_t ms) {
+    const auto deadline = std::chrono::steady_clock::now() + milliseconds(ms);
+    while (occurrences(slave.output(), text) < count) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(milliseconds(20));
+    }
+    return occurrences(slave.output(), text) == count;
 }
 
 TEST(SlaveEditor, OpensIdlesClosesAndOpensAgainWhileTheSlaveServes) {
@@ -107,7 +120,7 @@ TEST(SlaveEditor, OpensIdlesClosesAndOpensAgainWhileTheSlaveServes) {
     // Linux: SIGUSR1 opens it again; then Stop, which reopens the plug-in, has the editor closed
     // on the old instance first and opened on the fresh one.
     if (editor_driver::canReopen()) {
-        ASSERT_TRUE(editor_driver::requestReopen(reopenProcessId(slave.output()))) << slave.output();
+        ASSERT_TRUE(editor_driver::requestReopen(numberAfter(slave.output(), "kill -USR1 "))) << slave.output();
         EXPECT_TRUE(editor_driver::waitForWindow(title, true, 5000)) << slave.output();
         EXPECT_TRUE(blockAnswered(master));
         EXPECT_TRUE(master.send(kCmdStop, 2000));
@@ -116,11 +129,7 @@ TEST(SlaveEditor, OpensIdlesClosesAndOpensAgainWhileTheSlaveServes) {
         ASSERT_EQ(counts.size(), 2u) << slave.output();
         EXPECT_EQ(counts[1].opens, 2);
         EXPECT_EQ(counts[1].closes, 2);
-        const auto deadline = std::chrono::steady_clock::now() + milliseconds(5000);
-        while (occurrences(slave.output(), "editor open: ") < 3 && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(milliseconds(20));
-        }
-        EXPECT_EQ(occurrences(slave.output(), "editor open: "), 3) << slave.output();
+        EXPECT_TRUE(waitForOccurrences(slave, "editor open: ", 3, 5000)) << slave.output();
         EXPECT_TRUE(editor_driver::waitForWindow(title, true, 5000)) << slave.output();
         EXPECT_TRUE(blockAnswered(master));
     }
@@ -135,6 +144,27 @@ TEST(SlaveEditor, OpensIdlesClosesAndOpensAgainWhileTheSlaveServes) {
         EXPECT_EQ(counts[2].opens, 1);
         EXPECT_EQ(counts[2].closes, 1);
     }
+}
+
+// Under --supervise the child hosts the plug-in and owns the window: a child that dies is started
+// again and opens the window again.
+TEST(SlaveEditor, ARestartedChildOpensItsWindowAgain) {
+    if (!editor_driver::available()) GTEST_SKIP() << "no display";
+    const std::int32_t number = uniqueSlaveNumber();
+    const std::string title = "Fixture - tolvane-slave " + std::to_string(number);
+    CChildProgram slave;
+    ASSERT_TRUE(slave.start(kSlave, {"--supervise", "--slave", std::to_string(number), "--process",
+                                     "plugin:" + kFixture, "--editor"}));
+    ASSERT_TRUE(waitForText(slave, "editor open: " + title, 15000)) << slave.output();
+    ASSERT_TRUE(editor_driver::waitForWindow(title, true, 5000)) << slave.output();
+    ASSERT_TRUE(editor_driver::endProcess(numberAfter(slave.output(), "child process "))) << slave.output();
+    EXPECT_TRUE(waitForOccurrences(slave, "editor open: " + title, 2, 15000)) << slave.output();
+    EXPECT_NE(slave.output().find("restart 1"), std::string::npos) << slave.output();
+    EXPECT_TRUE(editor_driver::waitForWindow(title, true, 5000)) << slave.output();
+    ASSERT_TRUE(slave.requestStop());
+    int code = -1;
+    ASSERT_TRUE(slave.waitExit(10000, code)) << slave.output();
+    EXPECT_EQ(code, 0) << slave.output();
 }
 
 }  // namespace

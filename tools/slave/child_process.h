@@ -28,6 +28,10 @@ public:
     bool start(const std::vector<std::string>& argv, std::string& error);
     // [main thread] Closes the child's standard input: the supervised child's stop request.
     void closeInput();
+    // [main thread] Writes `text` to the child's standard input (a supervised child takes a line
+    // "e" as the request to open its editor again). False when the input is closed or the child
+    // has gone; the write never ends the writer (no SIGPIPE).
+    bool writeInput(const std::string& text);
     // [main thread] Waits up to `milliseconds` for the child to end; true with how it ended.
     bool wait(std::uint32_t milliseconds, ChildExit& exit);
     // [main thread] Ends the child at once (it gets no chance to clean up).

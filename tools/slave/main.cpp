@@ -62,6 +62,8 @@ std::vector<std::string> supervisedChildArgs(const SlaveOptions& options) {
     return args;
 }
 
+void watchInput(bool stopAtEnd);
+
 int superviseChild(const SlaveOptions& options) {
     if (pluginPathOf(options.processor).empty()) {
         // Only a plug-in is loaded by the child; any other choice is checked here.
@@ -77,6 +79,12 @@ int superviseChild(const SlaveOptions& options) {
     }
     CSupervisor supervisor(options.slaveNumber, supervisedChildArgs(options));
     supervisor.watchForHangs(std::chrono::milliseconds(options.hangLimitMs));
+    if (options.editor) {
+        // The child owns the window; the requests to open it again come here and go on to it.
+        installEditorRequestHandler(editorRequested);
+        if (standardInputIsTerminal()) watchInput(false);
+        supervisor.forwardEditorRequests(editorRequested);
+    }
     const int code = supervisor.run(stopRequested, options.takeOver);
     notifyStopped();
     return code;
@@ -111,7 +119,8 @@ bool serveBesideUi(CSlaveServer& server, CPluginProcessor& plugin, const SlaveOp
         window = makeEditorWindow();
         installEditorRequestHandler(editorRequested);
     }
-    CPluginUi ui(plugin, options.slaveNumber, std::move(window), editorRequestHint(terminalKey));
+    // A supervised child's requests come through its supervisor, which reads the same terminal.
+    CPluginUi ui(plugin, options.slaveNumber, std::move(window), editorRequestHint(terminalKey || options.supervised));
     ui.run(stopRequested, editorRequested);  // closes the editor before it returns
     serving->join();
     return true;

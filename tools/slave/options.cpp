@@ -140,7 +140,7 @@ const char* slaveUsage() {
            "  --supervised         (used by --supervise) serve as its child: stop when standard input ends\n"
            "  --editor             with plugin:PATH: show the plug-in's editor in a window; closing it\n"
            "                       leaves the slave serving, and e + Enter in the slave's terminal or\n"
-           "                       SIGUSR1 (Linux) opens it again\n"
+           "                       SIGUSR1 (Linux) opens it again (under --supervise: the supervisor's)\n"
            "  --takeover           clear a slave mark left by a slave that vanished, then attach\n"
            "  --help               this text\n";
 }

@@ -135,6 +135,9 @@ int CSupervisor::run(const std::atomic<bool>& stop, bool takeOver) {
         std::string hang;
         CHangWatch watch(hangLimit);
         while (!(ended = child.wait(kSuperviseStepMs, exit)) && !stop.load(std::memory_order_acquire)) {
+            if (editorRequest != nullptr && editorRequest->exchange(false, std::memory_order_acq_rel)) {
+                child.writeInput("e\n");
+            }
             if (watchPage.page() == nullptr || !watch.hung(*watchPage.page(), Clock::now())) continue;
             char what[96];
             std::snprintf(what, sizeof what, "hung %s for %.2f s, killed", watch.wasBusy() ? "in a command" : "between commands",

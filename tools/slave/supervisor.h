@@ -75,6 +75,10 @@ public:
     // `limit` (hung in the plug-in, or stopped) is killed and restarted like one that died; the
     // child is given a watch page with --watch (hang_watch.h). 0 (the default) watches nothing.
     void watchForHangs(std::chrono::milliseconds limit) { hangLimit = limit; }
+    // [main thread] Before run(): whenever `request` is found set (SIGUSR1, "e" and Enter in the
+    // supervisor's terminal), it is cleared and the child is asked to open its editor again
+    // (--editor), with a line "e" on its standard input.
+    void forwardEditorRequests(std::atomic<bool>& request) { editorRequest = &request; }
 
 private:
     std::int32_t number;
@@ -82,6 +86,7 @@ private:
     CRestartPolicy policy;
     int restartCount = 0;
     std::chrono::milliseconds hangLimit{0};
+    std::atomic<bool>* editorRequest = nullptr;
 };
 
 // The longest wait for a child to stop after its input was closed, before it is killed.

@@ -69,6 +69,24 @@ void CChildProcess::closeInput() {
     }
 }
 
+bool CChildProcess::writeInput(const std::string& text) {
+    if (state->input < 0) return false;
+    // A child that has gone makes the write fail with EPIPE and raise SIGPIPE, which would end
+    // this process: it is blocked around the write and taken if it came.
+    sigset_t pipeSignal;
+    sigset_t previous;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
+    const ssize_t written = ::write(state->input, text.data(), text.size());
+    if (written < 0 && errno == EPIPE) {
+        const timespec none{};
+        sigtimedwait(&pipeSignal, nullptr, &none);
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return written == static_cast<ssize_t>(text.size());
+}
+
 bool CChildProcess::wait(std::uint32_t milliseconds, ChildExit& exit) {
     if (state->pid <= 0) return false;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);

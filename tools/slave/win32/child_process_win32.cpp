@@ -118,6 +118,13 @@ void CChildProcess::closeInput() {
     }
 }
 
+bool CChildProcess::writeInput(const std::string& text) {
+    if (state->input == nullptr) return false;
+    DWORD written = 0;
+    return WriteFile(state->input, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) != FALSE &&
+           written == text.size();
+}
+
 bool CChildProcess::wait(std::uint32_t milliseconds, ChildExit& exit) {
     if (state->process == nullptr) return false;
     if (WaitForSingleObject(state->process, milliseconds) != WAIT_OBJECT_0) return false;
