@@ -1,48 +1,48 @@
 // The editor's window on Windows: a top-level window of a class of our own whose WM_CLOSE only
-// marks the close request, so that the editor is closed before its parent is destroyed.
+// marks the close request, so that the editor is closed before its parent is destroyed. The
+// Wine-library slave builds it too (against Wine's headers, where WCHAR is not wchar_t): the
+// class is registered by an ANSI name and the UTF-8 title is converted to WCHAR.
 #include <windows.h>
-#include <io.h>
 
-#include <cstdio>
 #include <string>
+#include <vector>
 
 #include "tools/slave/editor_window.h"
 
 namespace {
 
-constexpr wchar_t kClassName[] = L"TolvaneSlaveEditor";
+constexpr char kClassName[] = "TolvaneSlaveEditor";
 constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
-
-std::wstring wide(const std::string& text) {
-    const int length = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-    if (length <= 0) return L"";
-    std::wstring result(static_cast<std::size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, result.data(), length);
-    result.resize(static_cast<std::size_t>(length - 1));
-    return result;
-}
 
 LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_CLOSE) {
-        auto* closeWanted = reinterpret_cast<bool*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+        auto* closeWanted = reinterpret_cast<bool*>(GetWindowLongPtrA(window, GWLP_USERDATA));
         if (closeWanted != nullptr) *closeWanted = true;
         return 0;
     }
-    return DefWindowProcW(window, message, wParam, lParam);
+    return DefWindowProcA(window, message, wParam, lParam);
 }
 
 bool registerClass() {
     static const bool registered = [] {
-        WNDCLASSEXW windowClass{};
+        WNDCLASSEXA windowClass{};
         windowClass.cbSize = sizeof windowClass;
         windowClass.lpfnWndProc = windowProc;
-        windowClass.hInstance = GetModuleHandleW(nullptr);
-        windowClass.hCursor = LoadCursor(nullptr, IDC_ARROW);
+        windowClass.hInstance = GetModuleHandleA(nullptr);
+        windowClass.hCursor = LoadCursorA(nullptr, reinterpret_cast<LPCSTR>(IDC_ARROW));
         windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
         windowClass.lpszClassName = kClassName;
-        return RegisterClassExW(&windowClass) != 0;
+        return RegisterClassExA(&windowClass) != 0;
     }();
     return registered;
+}
+
+void setTitle(HWND window, const std::string& title) {
+    const int length = MultiByteToWideChar(CP_UTF8, 0, title.c_str(), -1, nullptr, 0);
+    if (length <= 0) return;
+    std::vector<WCHAR> text(static_cast<std::size_t>(length));
+    MultiByteToWideChar(CP_UTF8, 0, title.c_str(), -1, text.data(), length);
+    SetWindowTextW(window, text.data());
 }
 
 // The outer size of a window whose client area is width x height.
@@ -63,13 +63,14 @@ public:
             return false;
         }
         const SIZE size = outerSize(width, height);
-        window = CreateWindowExW(0, kClassName, wide(title).c_str(), kStyle, CW_USEDEFAULT, CW_USEDEFAULT, size.cx,
-                                 size.cy, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+        window = CreateWindowExA(0, kClassName, "", kStyle, CW_USEDEFAULT, CW_USEDEFAULT, size.cx, size.cy, nullptr,
+                                 nullptr, GetModuleHandleA(nullptr), nullptr);
         if (window == nullptr) {
             error = "cannot create the editor's window (error " + std::to_string(GetLastError()) + ")";
             return false;
         }
-        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&closeWanted));
+        setTitle(window, title);
+        SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&closeWanted));
         ShowWindow(window, SW_SHOWNORMAL);
         UpdateWindow(window);
         return true;
@@ -85,16 +86,16 @@ public:
 
     bool pump() override {
         MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
             TranslateMessage(&message);
-            DispatchMessageW(&message);
+            DispatchMessageA(&message);
         }
         return window != nullptr && closeWanted;
     }
 
     void close() override {
         if (window != nullptr) {
-            SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+            SetWindowLongPtrA(window, GWLP_USERDATA, 0);
             DestroyWindow(window);
         }
         window = nullptr;
@@ -109,11 +110,3 @@ private:
 }  // namespace
 
 std::unique_ptr<CEditorWindow> makeEditorWindow() { return std::make_unique<CWin32EditorWindow>(); }
-
-bool installEditorRequestHandler(std::atomic<bool>&) { return true; }
-
-bool standardInputIsTerminal() { return _isatty(_fileno(stdin)) != 0; }
-
-std::string editorRequestHint(bool terminalKey) {
-    return terminalKey ? "e and Enter here" : "restart the slave";
-}
