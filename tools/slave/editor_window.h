@@ -1,7 +1,9 @@
 // The slave's window for a hosted plug-in's editor: a plain top-level window whose client area
-// the plug-in fills with a child window of its own. Each platform has its own file
-// (posix/editor_window_x11.cpp, win32/editor_window_win32.cpp); the build picks one. Every
-// call runs on the slave's main thread, the thread that also makes the plug-in's UI calls.
+// the plug-in fills with a child window of its own, and the requests to open it again. The
+// window follows the plug-ins' platform (posix/editor_window_x11.cpp,
+// win32/editor_window_win32.cpp: the Wine-library slave's is the Win32 one), the requests the
+// process's (posix/editor_request_posix.cpp, win32/editor_request_win32.cpp). Every call runs
+// on the slave's main thread, the thread that also makes the plug-in's UI calls.
 #pragma once
 
 #include <atomic>

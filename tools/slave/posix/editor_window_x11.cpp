@@ -3,9 +3,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
-#include <unistd.h>
 
-#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 
@@ -102,27 +100,6 @@ private:
     bool closeWanted = false;
 };
 
-std::atomic<bool>* requestFlag = nullptr;
-
-extern "C" void onEditorRequest(int) {
-    if (requestFlag != nullptr) requestFlag->store(true, std::memory_order_release);
-}
-
 }  // namespace
 
 std::unique_ptr<CEditorWindow> makeEditorWindow() { return std::make_unique<CX11EditorWindow>(); }
-
-bool installEditorRequestHandler(std::atomic<bool>& flag) {
-    requestFlag = &flag;
-    struct sigaction action {};
-    action.sa_handler = onEditorRequest;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    return sigaction(SIGUSR1, &action, nullptr) == 0;
-}
-
-bool standardInputIsTerminal() { return isatty(STDIN_FILENO) == 1; }
-
-std::string editorRequestHint(bool terminalKey) {
-    return "kill -USR1 " + std::to_string(static_cast<long>(getpid())) + (terminalKey ? ", or e and Enter here" : "");
-}
