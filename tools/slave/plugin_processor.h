@@ -200,8 +200,10 @@ private:
     bool released = false;
 };
 
-// How long the reopening on Stop waits for the editor to let go of the instance.
-constexpr std::uint32_t kUiReleaseWaitMs = 1000;
+// How long the reopening on Stop waits for the editor to let go of the instance: the main
+// thread lets go within one of its ticks (33 ms), and the wait is short against the time a
+// supervisor gives a command before it counts the child hung (--hang-limit, 1 s by default).
+constexpr std::uint32_t kUiReleaseWaitMs = 250;
 
 // Builds the processor the command line names: "plugin:PATH" loads that plug-in with the given
 // parameter settings; anything else goes to makeProcessor. Null with a message in `error`;
