@@ -1,4 +1,5 @@
-// The thread that serves the link while the main thread runs the plug-in's UI. Each platform
+// The thread that serves the link while the main thread runs the plug-in's UI, and any other
+// thread that calls the plug-in (the state keeper's). Each platform
 // starts it in its own file (posix/, win32/); a build whose plug-in code may only run on threads
 // of a particular kind supplies its own.
 #pragma once

@@ -11,17 +11,23 @@ void CStateKeeper::start() {
     processor.takeStateChanged();  // what was told before now is in this first save
     saveNow();
     stopping = false;
-    thread = std::thread([this] { run(); });
+    started = true;
+    thread = startServingThread([this] { run(); });
+    if (!thread) std::fprintf(stderr, "tolvane-slave: cannot start the state's thread; the state is saved at exit only\n");
 }
 
 void CStateKeeper::stop() {
-    if (!thread.joinable()) return;
-    {
-        const std::lock_guard<std::mutex> lock(wake);
-        stopping = true;
+    if (!started) return;
+    started = false;
+    if (thread) {
+        {
+            const std::lock_guard<std::mutex> lock(wake);
+            stopping = true;
+        }
+        wakeUp.notify_all();
+        thread->join();
+        thread.reset();
     }
-    wakeUp.notify_all();
-    thread.join();
     saveNow();
 }
 

@@ -2,17 +2,20 @@
 // every kStateLookMs whether the plug-in told of a change (CPluginProcessor::takeStateChanged) and
 // then writes the state with replaceFileAtomically; so the processing thread, where a plug-in may
 // call audioMasterAutomate, only has an atomic counter advanced by the host's callback, and the
-// file is written a few times a second at most.
+// file is written a few times a second at most. The thread is started by startServingThread, as
+// the serving thread is, because it calls the plug-in (in the Wine-library slave such a thread
+// must be one that Wine started).
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <memory>
 #include <string>
-#include <thread>
 
 #include "tools/slave/plugin_processor.h"
+#include "tools/slave/serving_thread.h"
 
 constexpr std::uint32_t kStateLookMs = 250;
 
@@ -45,5 +48,6 @@ private:
     std::mutex wake;
     std::condition_variable wakeUp;
     bool stopping = false;
-    std::thread thread;
+    bool started = false;  // [main thread]
+    std::unique_ptr<CServingThread> thread;
 };
