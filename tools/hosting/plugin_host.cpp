@@ -126,6 +126,8 @@ PluginHost::PluginHost(HostConfig config) : config_(std::move(config)) {
     received_.reserve(config_.keptEventCapacity);
     sysexPool_.reserve(config_.keptSysexBytes);
     acceptIoChanges_ = answerCanDo("acceptIOChanges") > 0;
+    answeredSampleRate_.store(config_.sampleRate);
+    answeredBlockSize_.store(config_.blockSize);
     beginBlock(-1, 0);
     transportChanged_ = true;
 }
@@ -214,11 +216,13 @@ std::string PluginHost::dispatchText(VstInt32 opcode, VstInt32 index) {
 
 void PluginHost::setSampleRate(double sampleRate) {
     config_.sampleRate = sampleRate;
+    answeredSampleRate_.store(sampleRate, std::memory_order_relaxed);
     dispatch(effSetSampleRate, 0, 0, nullptr, static_cast<float>(sampleRate));
 }
 
 void PluginHost::setBlockSize(VstInt32 blockSize) {
     config_.blockSize = blockSize;
+    answeredBlockSize_.store(blockSize, std::memory_order_relaxed);
     dispatch(effSetBlockSize, 0, blockSize);
 }
 
@@ -530,8 +534,9 @@ VstIntPtr PluginHost::answer(VstInt32 opcode, VstInt32 index, VstIntPtr value, v
             if (!config_.editorWindow || !plausibleEditorSize(index, value)) return 0;
             sizeRequest_.store(static_cast<std::uint64_t>(index) << 32 | static_cast<std::uint64_t>(value));
             return 1;
-        case audioMasterGetSampleRate: return static_cast<VstIntPtr>(std::llround(config_.sampleRate));
-        case audioMasterGetBlockSize: return config_.blockSize;
+        case audioMasterGetSampleRate:
+            return static_cast<VstIntPtr>(std::llround(answeredSampleRate_.load(std::memory_order_relaxed)));
+        case audioMasterGetBlockSize: return answeredBlockSize_.load(std::memory_order_relaxed);
         case audioMasterGetInputLatency: return 0;
         case audioMasterGetOutputLatency: return 0;
         case audioMasterGetPreviousPlug: return 0;

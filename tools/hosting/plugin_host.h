@@ -224,6 +224,10 @@ private:
     bool processing_ = false;  // between effStartProcess and effStopProcess
     std::atomic<bool> ioChanged_{false};
     std::atomic<std::uint64_t> sizeRequest_{0};  // width << 32 | height; 0 when none is pending
+    // The rate and block size as the callback answers them: a plug-in may ask from its editor's
+    // thread while the serving thread sets them.
+    std::atomic<double> answeredSampleRate_{44100.0};
+    std::atomic<VstInt32> answeredBlockSize_{512};
     bool acceptIoChanges_ = true;
 
     VstTimeInfo timeInfo_{};
