@@ -55,8 +55,9 @@ cleanup() { [ -n "$slave_pid" ] && stop_slave; rm -rf "$work"; }
 trap cleanup EXIT
 
 # ---- 1. Audio sample-exact, MIDI and SysEx both ways ----------------------------------------
-# The fixture at unity gain passes the counter signal through and echoes every event it gets.
-start_slave "$work/slave1.log" --slave "$number" --process "plugin:$fixture"
+# The fixture at unity gain passes the counter signal through and echoes every event it gets; its
+# state is kept in a file.
+start_slave "$work/slave1.log" --slave "$number" --process "plugin:$fixture" --param Gain=0.5 --state "$work/state.txt"
 grep -q "serving slave $number .*plug-in Fixture" "$work/slave1.log"
 check "the slave loads the Windows fixture and serves slave $number" $?
 "$host" "$effect" --param-text "Slave#=$number" --signal counter --block 256 --blocks 300 --realtime --idle \
@@ -71,6 +72,8 @@ midi=$(kv midi_received "$work/run1.kv") sysex=$(kv sysex_received "$work/run1.k
 check "events: the plug-in's MIDI ($midi) and SysEx ($sysex, bytes intact) reach the host" $?
 stop_slave && ! ls /dev/shm/*"Slave_ShMem$number" /dev/shm/*"_Slave$number" >/dev/null 2>&1
 check "the slave stops on SIGTERM with 0 and leaves nothing in /dev/shm" $?
+head -1 "$work/state.txt" 2>/dev/null | grep -q '^TolvaneState' && grep -q '^param 0 0.5$' "$work/state.txt"
+check "--state: the plug-in's state is in the file" $?
 
 # ---- 2. A crash under --supervise -----------------------------------------------------------
 # The crashing plug-in passes audio through and crashes once, in its 150th block; the
