@@ -53,5 +53,4 @@ private:
     bool attached = false;
     bool isOpen = false;
     bool reopenAfterRelease = false;  // the editor was closed for a Stop's reopening
-    bool refused = false;             // said once per request that the editor cannot open
 };
