@@ -31,9 +31,12 @@ public:
 
 std::unique_ptr<CEditorWindow> makeEditorWindow();
 
-// Installs what asks the slave to open the editor again: SIGUSR1 on POSIX (nothing on Windows).
-// Every request sets `flag`, which must live until the program ends.
+// Installs what asks the slave to open the editor again: SIGUSR1 on POSIX, SIGRTMIN in the
+// Wine-library slave (nothing on Windows). Every request sets `flag`, which must live until the
+// program ends.
 bool installEditorRequestHandler(std::atomic<bool>& flag);
+// The name of that signal for the --help text ("SIGUSR1"), empty where there is none.
+const char* editorRequestSignal();
 // Whether standard input is a terminal, where "e" and Enter ask for the editor again.
 bool standardInputIsTerminal();
 // How to ask for the editor again, for the message shown when its window closes: "kill -USR1

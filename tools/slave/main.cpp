@@ -133,7 +133,7 @@ int main(int argc, char** argv) {
     std::string error;
     switch (parseSlaveOptions(argc, argv, options, error)) {
     case OptionsResult::Help:
-        std::fputs(slaveUsage(), stdout);
+        std::fputs(slaveUsage(editorRequestSignal()).c_str(), stdout);
         return 0;
     case OptionsResult::Error:
         std::fprintf(stderr, "tolvane-slave: %s (see --help)\n", error.c_str());

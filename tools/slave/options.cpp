@@ -114,7 +114,10 @@ OptionsResult parseSlaveOptions(int argc, const char* const* argv, SlaveOptions&
     return OptionsResult::Run;
 }
 
-const char* slaveUsage() {
+std::string slaveUsage(const std::string& editorRequestSignal) {
+    const std::string reopen = editorRequestSignal.empty()
+        ? std::string("e + Enter in the slave's console opens it\n                       again")
+        : "e + Enter in the slave's terminal or\n                       " + editorRequestSignal + " opens it again";
     return "usage: tolvane-slave [--slave N] [--process PROCESSOR] [--param INDEX=VALUE]... [--state FILE]\n"
            "                     [--supervise [--hang-limit MS]] [--takeover] [--list-params] [--editor]\n"
            "\n"
@@ -139,8 +142,8 @@ const char* slaveUsage() {
            "                       milliseconds (default 1000; 0 turns the watch off)\n"
            "  --supervised         (used by --supervise) serve as its child: stop when standard input ends\n"
            "  --editor             with plugin:PATH: show the plug-in's editor in a window; closing it\n"
-           "                       leaves the slave serving, and e + Enter in the slave's terminal or\n"
-           "                       SIGUSR1 (Linux) opens it again (under --supervise: the supervisor's)\n"
+           "                       leaves the slave serving, and " + reopen +
+           " (under --supervise: the supervisor's)\n"
            "  --takeover           clear a slave mark left by a slave that vanished, then attach\n"
            "  --help               this text\n";
 }

@@ -26,5 +26,6 @@ enum class OptionsResult { Run, Help, Error };
 // --list-params and --editor need a plug-in processor.
 OptionsResult parseSlaveOptions(int argc, const char* const* argv, SlaveOptions& options, std::string& error);
 
-// The --help text.
-const char* slaveUsage();
+// The --help text. `editorRequestSignal` names the signal that opens the editor again in this
+// build ("SIGUSR1", ...), empty where there is none (Windows).
+std::string slaveUsage(const std::string& editorRequestSignal);

@@ -25,6 +25,8 @@ bool installEditorRequestHandler(std::atomic<bool>& flag) {
     return sigaction(SIGUSR1, &action, nullptr) == 0;
 }
 
+const char* editorRequestSignal() { return "SIGUSR1"; }
+
 bool standardInputIsTerminal() { return isatty(STDIN_FILENO) == 1; }
 
 std::string editorRequestHint(bool terminalKey) {

@@ -8,6 +8,8 @@
 
 bool installEditorRequestHandler(std::atomic<bool>&) { return true; }
 
+const char* editorRequestSignal() { return ""; }
+
 bool standardInputIsTerminal() { return _isatty(_fileno(stdin)) != 0; }
 
 std::string editorRequestHint(bool terminalKey) { return terminalKey ? "e and Enter here" : "restart the slave"; }

@@ -28,6 +28,8 @@ bool installEditorRequestHandler(std::atomic<bool>& flag) {
     return sigaction(SIGRTMIN, &action, nullptr) == 0;
 }
 
+const char* editorRequestSignal() { return "SIGRTMIN"; }
+
 bool standardInputIsTerminal() { return isatty(STDIN_FILENO) == 1; }
 
 std::string editorRequestHint(bool terminalKey) {
