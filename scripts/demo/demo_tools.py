@@ -11,7 +11,8 @@ Standard library only, so that it runs on a bare Debian 12 with python3.
 DIR holds, by name: run.kv (what ran), input.wav, effect.wav, effect.kv, instrument.wav,
 instrument.kv, instrument-events.txt, and optionally effect-times.txt / instrument-times.txt
 (one block time per line, from tolvane-host --block-times) or effect-runs.txt (key=value
-summaries of repeated short runs, one per line, when the host has no per-block dump).
+summaries of repeated short runs, one per line, when the host has no per-block dump). The Wine
+pass, when run.kv names its commands, adds wine.wav, wine.kv, wine-events.txt and wine-times.txt.
 """
 import array
 import math
@@ -361,6 +362,30 @@ def maybe(path):
     return path if os.path.exists(path) else None
 
 
+def say_wine_pass(directory, run, input_channels, say):
+    wine = read_kv(os.path.join(directory, "wine.kv"))
+    _, wine_channels = read_wav(os.path.join(directory, "wine.wav"))
+    w_peak, w_rms = levels(wine_channels)
+    wtimes_path = maybe(os.path.join(directory, "wine-times.txt"))
+    w_median, w_p99, w_worst, w_source = pass_figures(wine, read_block_times(wtimes_path) if wtimes_path else [])
+    skip = int(wine.get("untouched_blocks", "0") or 0) * int(wine.get("block_size", "0") or 0)
+    _, in_rms_back = levels([c[skip:] for c in input_channels])
+    _, out_rms_back = levels([c[skip:] for c in wine_channels])
+    gain = to_db(out_rms_back) - to_db(in_rms_back) if in_rms_back > 0 and out_rms_back > 0 else None
+    say(f"wine pass      {wine.get('effect_name', '?')} -> Wine-library slave -> Windows DLL, "
+        f"{wine.get('inputs', '?')} in / {wine.get('outputs', '?')} out, {wine.get('block_size', '?')}-frame blocks")
+    say(f"  slave        {run.get('wine_slave_cmd', '?')}")
+    say(f"  host         {run.get('wine_host_cmd', '?')}")
+    say(f"  blocks       {wine.get('blocks', '?')} processed, {wine.get('untouched_blocks', '?')} before the link "
+        f"was up (no output written)")
+    say(f"  round trip   median {fmt_us(w_median)}, p99 {fmt_us(w_p99)}, max {fmt_us(w_worst)} ({w_source})")
+    say(f"  level out    peak {fmt_db(to_db(w_peak))}, RMS {fmt_db(to_db(w_rms))}"
+        + (f" (RMS {gain:+.1f} dB against the input)" if gain is not None else ""))
+    say(f"  events sent  {wine.get('midi_sent', '?')} MIDI, {wine.get('sysex_sent', '?')} SysEx (host -> slave)")
+    say(f"  events back  {wine.get('midi_received', '?')} MIDI, {wine.get('sysex_received', '?')} SysEx "
+        f"(the DLL's echo, slave -> host)")
+
+
 def report(directory):
     run = read_kv(os.path.join(directory, "run.kv"))
     plot = os.path.join(directory, "plot")
@@ -414,6 +439,12 @@ def report(directory):
     say(f"  events back  {ins.get('midi_received', '?')} MIDI, {ins.get('sysex_received', '?')} SysEx "
         f"(slave -> host)")
     say(f"  level out    peak {fmt_db(to_db(i_peak))}, RMS {fmt_db(to_db(i_rms))}")
+
+    # The Wine pass: the test signal and the phrase through the Wine-library slave to a Windows DLL.
+    if "wine_skipped" in run:
+        say(f"wine pass      skipped: {run['wine_skipped']}")
+    elif "wine_slave_cmd" in run:
+        say_wine_pass(directory, run, input_channels, say)
 
     # Data for the picture.
     write_columns(os.path.join(plot, "input-env.dat"), envelope(input_channels[0], rate_in))

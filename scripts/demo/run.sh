@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # The demo's chain over binaries that are already built: tolvane-slave serves one slave number,
 # tolvane-host plays a test signal through the effect Tolvane and a MIDI phrase through the
-# instrument TolvaneI, and the outputs, a report and a picture land in the output folder.
+# instrument TolvaneI, and the outputs, a report and a picture land in the output folder. With
+# --wine-slave and --windows-build, a third pass plays both through Tolvane to the Wine-library
+# tolvane-slave hosting a Windows plug-in DLL.
 # scripts/main.sh builds and then runs this; the demo's test runs it over a test build.
 #
 #   run.sh --build DIR [--out DIR] [--slave N] [--plugin PATH]... [--fast] [--seconds S]
-#          [--no-picture]
+#          [--no-picture] [--wine-slave DIR --windows-build DIR]
 #
-# Leaves nothing running (the slave is stopped on every way out) and nothing in /dev/shm.
+# Leaves nothing running (the slave and the Wine server are stopped on every way out) and
+# nothing in /dev/shm.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -24,10 +27,15 @@ usage: scripts/demo/run.sh --build DIR [options]
   --fast           run the blocks as fast as possible instead of in real time
   --seconds S      length of each pass (default 3)
   --no-picture     skip the gnuplot picture
+  --wine-slave DIR     a third pass: the Wine-library tolvane-slave of DIR (the wine-slave
+                       preset's build folder) hosts a Windows plug-in DLL, Tolvane drives it
+  --windows-build DIR  the Windows build whose tests/fixtures/host_fixture.dll that pass hosts
+                       (a gain, set to -6 dB, that echoes every event); Wine runs in the
+                       prefix OUT/wineprefix with a server of its own, stopped at the end
 EOF
 }
 
-build=""; out=""; slave_number=16; fast=0; seconds=3; picture=1; plugins=()
+build=""; out=""; slave_number=16; fast=0; seconds=3; picture=1; plugins=(); wine_build=""; windows_build=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --build) build="${2:?--build needs a folder}"; shift 2 ;;
@@ -37,6 +45,8 @@ while [ $# -gt 0 ]; do
     --fast) fast=1; shift ;;
     --seconds) seconds="${2:?--seconds needs a number}"; shift 2 ;;
     --no-picture) picture=0; shift ;;
+    --wine-slave) wine_build="${2:?--wine-slave needs a folder}"; shift 2 ;;
+    --windows-build) windows_build="${2:?--windows-build needs a folder}"; shift 2 ;;
     -h|--help) usage; exit 0 ;;
     *) echo "run.sh: unknown option '$1'" >&2; usage >&2; exit 2 ;;
   esac
@@ -62,10 +72,29 @@ for f in "$host" "$slave" "$effect_so" "$instrument_so"; do
 done
 command -v python3 >/dev/null || { echo "run.sh: python3 is needed (scripts/install-deps.sh)" >&2; exit 1; }
 
+# The third pass's programs: Wine's 64-bit loader, the Wine-library slave's launcher and the DLL.
+wine_launcher=""; fixture_dll=""; wine_skip=""
+if [ -n "$wine_build$windows_build" ]; then
+  if [ -z "$wine_build" ] || [ -z "$windows_build" ]; then
+    echo "run.sh: --wine-slave and --windows-build go together" >&2; exit 2
+  fi
+  wine_launcher="$(cd "$wine_build" && pwd)/tools/slave/tolvane-slave-wine"
+  fixture_dll="$(cd "$windows_build" && pwd)/tests/fixtures/host_fixture.dll"
+  for f in "$wine_launcher" "${wine_launcher%/*}/tolvane-slave.exe.so" "$fixture_dll"; do
+    [ -e "$f" ] || { echo "run.sh: $f is missing (build the wine-slave preset's tolvane-slave and the" \
+                          "Windows build's host_fixture)" >&2; exit 1; }
+  done
+  if ! [ -x "${TOLVANE_WINE:-/usr/lib/wine/wine64}" ] && ! command -v wine64 >/dev/null; then
+    wine_skip="Wine is not installed (apt-get install wine wine64)"
+  elif ! command -v wineserver >/dev/null; then
+    wine_skip="Wine's wineserver is not installed (apt-get install wine)"
+  fi
+fi
+
 # ---- The output folder and the plug-ins' settings ------------------------------------------
 rm -rf "$out/plot" "$out/config"
-rm -f "$out"/{input,effect,instrument}.wav "$out"/*.kv "$out"/*.log "$out"/*-times.txt "$out"/effect-runs.txt \
-      "$out"/instrument-events.txt "$out"/report.txt "$out"/demo.png
+rm -f "$out"/{input,effect,instrument,wine}.wav "$out"/*.kv "$out"/*.log "$out"/*-times.txt "$out"/effect-runs.txt \
+      "$out"/{instrument,wine}-events.txt "$out"/report.txt "$out"/demo.png
 # The plug-ins read their settings from here, not from the user's own files: no configuration
 # dialog (nothing may wait for a click), stop the slave's processing on close, stereo in and out
 # for the effect, no inputs for the instrument.
@@ -120,25 +149,36 @@ stop_slave() {
   wait "$pid" 2>/dev/null || rc=$?
   return $rc
 }
-trap 'stop_slave || true' EXIT
+# The Wine server of the third pass's prefix (started by wine_start, scripts/wine-env.sh).
+wine_running=0
+stop_wine() {
+  [ "$wine_running" -eq 1 ] || return 0
+  wine_running=0
+  wine_stop
+  timeout 10 wineserver -w >/dev/null 2>&1 || true
+}
+trap 'stop_slave || true; stop_wine' EXIT
 trap 'exit 130' INT TERM
 
-# Starts the slave with processor $1, its output into $2. A block that exists with nobody
-# holding it was left by a slave that was killed: its attach mark is stale, so take over.
+# Starts the slave with processor $1, its output into $2; $3 and on, when given, are another
+# slave program (the Wine-library slave's launcher) and arguments after the processor. A block
+# that exists with nobody holding it was left by a slave that was killed: its attach mark is
+# stale, so take over.
 start_slave() {
-  local processor=$1 log=$2 extra=()
+  local processor=$1 log=$2 program=$slave extra=()
+  if [ $# -ge 3 ]; then program=$3; extra=("${@:4}"); fi
   local block="/dev/shm/${shm_names[0]}"
   if [ -e "$block" ]; then
     if flock -n -x "$block" true 2>/dev/null; then
       echo "demo: ${shm_names[0]} was left by a slave that vanished: taking it over"
-      extra=(--takeover)
+      extra+=(--takeover)
     else
       echo "run.sh: slave $slave_number is in use by another process (${shm_names[0]} is open);" \
            "pick another number with --slave" >&2
       return 1
     fi
   fi
-  "$slave" --slave "$slave_number" --process "$processor" ${extra[@]+"${extra[@]}"} >"$log" 2>&1 &
+  "$program" --slave "$slave_number" --process "$processor" ${extra[@]+"${extra[@]}"} >"$log" 2>&1 </dev/null &
   slave_pid=$!
   started_pids+=("$slave_pid")
   for _ in $(seq 300); do
@@ -194,6 +234,33 @@ echo "demo: tolvane-host TolvaneI.so with a MIDI phrase of $seconds s"
   echo "run.sh: tolvane-host failed:" >&2; cat "$out/instrument-host.log" "$out/instrument-events.txt" >&2; exit 1; }
 stop_slave || { echo "run.sh: tolvane-slave ended with an error:" >&2; cat "$out/instrument-slave.log" >&2; exit 1; }
 
+# ---- Pass 3: the test signal and the phrase through the Wine-library slave to a Windows DLL ------
+wine_args=("$effect_so" --param-text "Slave#=$slave_number" --input "$out/input.wav" --output "$out/wine.wav"
+           --block 512 "${note_args[@]}" --sysex F07D0102F7:64 --idle --no-progress --print-events
+           --summary-kv "$out/wine.kv" ${pace[@]+"${pace[@]}"})
+if [ "$times_option" -eq 1 ]; then wine_args+=(--block-times "$out/wine-times.txt"); fi
+if [ -n "$wine_skip" ]; then
+  echo "demo: the Wine pass is skipped: $wine_skip"
+elif [ -n "$wine_launcher" ]; then
+  # A prefix of the demo's own under the output folder (made once, about 10 s), with a server
+  # that only this run uses; the fixture at Gain 0.25 is a gain of 0.5 (-6 dB).
+  # shellcheck source=../wine-env.sh
+  source "$here/../wine-env.sh"
+  echo "demo: Wine prefix $out/wineprefix (a new one takes a few seconds)"
+  wine_running=1
+  wine_start "$out"
+  # A new prefix's registry files appear when the server first saves them, a moment after
+  # wineboot returns; the launcher looks for them.
+  for _ in $(seq 600); do [ -f "$WINEPREFIX/system.reg" ] && break; sleep 0.1; done
+  echo "demo: slave $slave_number: tolvane-slave-wine --process plugin:host_fixture.dll --param Gain=0.25"
+  start_slave "plugin:$fixture_dll" "$out/wine-slave.log" "$wine_launcher" --param Gain=0.25
+  echo "demo: tolvane-host Tolvane.so over the test signal and the MIDI phrase, through Wine"
+  "$host" "${wine_args[@]}" >"$out/wine-events.txt" 2>"$out/wine-host.log" || {
+    echo "run.sh: tolvane-host failed:" >&2; cat "$out/wine-host.log" >&2; exit 1; }
+  stop_slave || { echo "run.sh: tolvane-slave-wine ended with an error:" >&2; cat "$out/wine-slave.log" >&2; exit 1; }
+  stop_wine
+fi
+
 # ---- What is left behind ------------------------------------------------------------------------
 left=()
 for f in /dev/shm/Palisor*; do
@@ -213,13 +280,19 @@ rel() { realpath --relative-to="$PWD" "$1" 2>/dev/null || echo "$1"; }
   echo "instrument_host_cmd=tolvane-host TolvaneI.so --param-text Slave#=$slave_number --block 512 --note ... --sysex F07D0102F7:64 --idle${pace:+ --realtime} --output instrument.wav"
   echo "effect_title=$effect_title"
   echo "instrument_title=$instrument_title"
+  if [ -n "$wine_skip" ]; then
+    echo "wine_skipped=$wine_skip"
+  elif [ -n "$wine_launcher" ]; then
+    echo "wine_slave_cmd=tolvane-slave-wine --slave $slave_number --process plugin:host_fixture.dll --param Gain=0.25"
+    echo "wine_host_cmd=tolvane-host Tolvane.so --param-text Slave#=$slave_number --input input.wav --block 512 --note ... --sysex F07D0102F7:64 --idle${pace:+ --realtime} --output wine.wav"
+  fi
   echo "zoom_start=0.40"
   echo "zoom_length=0.02"
 } >"$out/run.kv"
 
 echo
 python3 "$here/demo_tools.py" report "$out"
-echo "files          $(rel "$out")/: input.wav effect.wav instrument.wav report.txt"
+echo "files          $(rel "$out")/: input.wav effect.wav instrument.wav$([ -f "$out/wine.wav" ] && echo " wine.wav") report.txt"
 if [ "$picture" -eq 1 ]; then
   if command -v gnuplot >/dev/null; then
     gnuplot -e "dir='$out'" "$here/picture.gp"
@@ -231,7 +304,14 @@ fi
 for pid in "${started_pids[@]}"; do
   if kill -0 "$pid" 2>/dev/null; then echo "left running   tolvane-slave $pid" >&2; exit 1; fi
 done
+stopped="the slave has stopped"
+if [ -d "$out/wineprefix" ] && [ -n "$wine_launcher" ] && [ -z "$wine_skip" ]; then
+  # A running Wine server keeps its socket in a folder named after the prefix's device and inode.
+  server_dir="/tmp/.wine-$(id -u)/$(printf 'server-%x-%x' $(stat -L -c '%d %i' "$out/wineprefix"))"
+  if [ -S "$server_dir/socket" ]; then echo "left running   the Wine server of $(rel "$out")/wineprefix" >&2; exit 1; fi
+  stopped="the slave and the Wine server have stopped"
+fi
 if [ ${#left[@]} -gt 0 ]; then
   echo "left behind    /dev/shm: ${left[*]}" >&2; exit 1
 fi
-echo "left behind    nothing: the slave has stopped and /dev/shm holds no object of slave $slave_number"
+echo "left behind    nothing: $stopped and /dev/shm holds no object of slave $slave_number"
