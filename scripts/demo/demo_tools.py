@@ -363,11 +363,13 @@ def maybe(path):
 
 
 def say_wine_pass(directory, run, input_channels, say):
+    """Reports the Wine pass; returns its per-block times (empty without --block-times)."""
     wine = read_kv(os.path.join(directory, "wine.kv"))
     _, wine_channels = read_wav(os.path.join(directory, "wine.wav"))
     w_peak, w_rms = levels(wine_channels)
     wtimes_path = maybe(os.path.join(directory, "wine-times.txt"))
-    w_median, w_p99, w_worst, w_source = pass_figures(wine, read_block_times(wtimes_path) if wtimes_path else [])
+    wine_times = read_block_times(wtimes_path) if wtimes_path else []
+    w_median, w_p99, w_worst, w_source = pass_figures(wine, wine_times)
     skip = int(wine.get("untouched_blocks", "0") or 0) * int(wine.get("block_size", "0") or 0)
     _, in_rms_back = levels([c[skip:] for c in input_channels])
     _, out_rms_back = levels([c[skip:] for c in wine_channels])
@@ -384,6 +386,7 @@ def say_wine_pass(directory, run, input_channels, say):
     say(f"  events sent  {wine.get('midi_sent', '?')} MIDI, {wine.get('sysex_sent', '?')} SysEx (host -> slave)")
     say(f"  events back  {wine.get('midi_received', '?')} MIDI, {wine.get('sysex_received', '?')} SysEx "
         f"(the DLL's echo, slave -> host)")
+    return wine_times
 
 
 def report(directory):
@@ -441,10 +444,11 @@ def report(directory):
     say(f"  level out    peak {fmt_db(to_db(i_peak))}, RMS {fmt_db(to_db(i_rms))}")
 
     # The Wine pass: the test signal and the phrase through the Wine-library slave to a Windows DLL.
+    wine_times = []
     if "wine_skipped" in run:
         say(f"wine pass      skipped: {run['wine_skipped']}")
     elif "wine_slave_cmd" in run:
-        say_wine_pass(directory, run, input_channels, say)
+        wine_times = say_wine_pass(directory, run, input_channels, say)
 
     # Data for the picture.
     write_columns(os.path.join(plot, "input-env.dat"), envelope(input_channels[0], rate_in))
@@ -469,6 +473,11 @@ def report(directory):
         hist_unit = "runs"
     write_columns(os.path.join(plot, "histogram.dat"),
                   [(math.sqrt(lo * hi), lo, hi, n) for lo, hi, n in hist] or [(1.0, 1.0, 1.0, 0)])
+    # The Wine pass's blocks on the same bin edges, drawn over the effect pass's.
+    wine_hist = log_histogram(wine_times) if hist_unit == "blocks" else []
+    if wine_hist:
+        write_columns(os.path.join(plot, "wine-histogram.dat"),
+                      [(math.sqrt(lo * hi), lo, hi, n) for lo, hi, n in wine_hist])
 
     block_size = int(ins.get("block_size", "512"))
     rate_ins = float(ins.get("sample_rate", str(rate_hint)))
@@ -486,7 +495,8 @@ def report(directory):
         f.write(f"effect_title = {q(run.get('effect_title', 'Tolvane'))}\n")
         f.write(f"instrument_title = {q(run.get('instrument_title', 'TolvaneI'))}\n")
         f.write(f"hist_label = {q(hist_label)}\nhist_unit = {q(hist_unit)}\n")
-        f.write(f"hist_max = {max([n for _, _, n in hist] or [1])}\n")
+        f.write(f"hist_max = {max([n for _, _, n in hist + wine_hist] or [1])}\n")
+        f.write(f"wine_blocks = {len(wine_times) if wine_hist else 0}\n")
         f.write(f"median_us = {median or 0.0:.6g}\np99_us = {p99 or 0.0:.6g}\n")
         f.write(f"run_seconds = {max(len(input_channels[0]) / rate_in, 0.001):.6g}\n")
         f.write(f"instrument_seconds = {max(int(ins.get('blocks', '1')) * block_size / rate_ins, 0.001):.6g}\n")
