@@ -18,7 +18,8 @@ effect="$linux/plugins/Tolvane.so"
 launcher="$wine/tools/slave/tolvane-slave-wine"
 fixture="$(cd "$windows/tests/fixtures" 2>/dev/null && pwd)/host_fixture.dll"
 crasher="$(cd "$windows/tests/fixtures" 2>/dev/null && pwd)/slave_crash_plugin.dll"
-for f in "$host" "$effect" "$launcher" "$fixture" "$crasher"; do
+main_only="$(cd "$windows/tests/fixtures" 2>/dev/null && pwd)/host_fixture_main_only.dll"
+for f in "$host" "$effect" "$launcher" "$fixture" "$crasher" "$main_only"; do
   [ -e "$f" ] || { echo "wine-slave: $f is missing"; echo "wine-slave: 0 passed, 1 failed"; exit 1; }
 done
 
@@ -74,6 +75,11 @@ stop_slave && ! ls /dev/shm/*"Slave_ShMem$number" /dev/shm/*"_Slave$number" >/de
 check "the slave stops on SIGTERM with 0 and leaves nothing in /dev/shm" $?
 head -1 "$work/state.txt" 2>/dev/null | grep -q '^TolvaneState' && grep -q '^param 0 0.5$' "$work/state.txt"
 check "--state: the plug-in's state is in the file" $?
+
+# A plug-in of the older convention exports only "main", not VSTPluginMain: it loads and opens too.
+"$launcher" --process "plugin:$main_only" --list-params >"$work/main-only.log" 2>&1 </dev/null &&
+  grep -q 'Gain' "$work/main-only.log"
+check "a plug-in that exports only main loads, opens and lists its parameters" $?
 
 # ---- 2. A crash under --supervise -----------------------------------------------------------
 # The crashing plug-in passes audio through and crashes once, in its 150th block; the
