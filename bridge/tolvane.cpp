@@ -44,7 +44,7 @@ CTolvane::CTolvane(audioMasterCallback audioMaster, const DeliverableIdentity& i
       io{2, 2, false},
       hostAcceptsIo(false),
       pinChangePending(false),
-      pendingIo{2, 2, false},
+      pendingIo(IoConfig{2, 2, false}),
       slaveInfo{},
       slaveInfoWord(0),
       asyncOutputs{},
@@ -89,7 +89,7 @@ CTolvane::CTolvane(audioMasterCallback audioMaster, const DeliverableIdentity& i
     closeSettingsKey();
 
     pinChangePending = false;
-    pendingIo = io;
+    pendingIo.store(io);
 
     if (audioMaster) {
         cEffect.numInputs = io.numInputs;
@@ -219,12 +219,13 @@ void CTolvane::flushSettings() {
 }
 
 void CTolvane::applyPendingIo() {
-    io = pendingIo;
+    // A change made while this runs sets the flag again and waits for the next suspend.
+    pinChangePending = false;
+    io = pendingIo.load();
     setNumInputs(io.numInputs);
     setNumOutputs(io.numOutputs);
     writeSetting("NumInputs", io.numInputs);
     writeSetting("NumOutputs", io.numOutputs);
     writeSetting("StereoPins", io.stereoPins ? 1 : 0);
     closeSettingsKey();
-    pinChangePending = false;
 }

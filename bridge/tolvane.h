@@ -34,6 +34,24 @@ struct IoConfig {
     bool stereoPins;      // describe the pins as stereo pairs
 };
 
+// The configuration the pin parameters show, held until the host's next suspend. Set from any
+// thread (hosts automate from their audio thread), read by the dispatch thread at the suspend:
+// each count on its own atomic word.
+struct PendingIo {
+    std::atomic<VstInt32> numInputs;
+    std::atomic<VstInt32> numOutputs;
+    std::atomic<bool> stereoPins;
+
+    explicit PendingIo(const IoConfig& config)
+        : numInputs(config.numInputs), numOutputs(config.numOutputs), stereoPins(config.stereoPins) {}
+    IoConfig load() const { return {numInputs.load(), numOutputs.load(), stereoPins.load()}; }
+    void store(const IoConfig& config) {
+        numInputs.store(config.numInputs);
+        numOutputs.store(config.numOutputs);
+        stereoPins.store(config.stereoPins);
+    }
+};
+
 constexpr VstInt32 kMaxIoChannels = 16;
 constexpr VstInt32 kParamCountBasic = 4;
 constexpr VstInt32 kParamCountWithIo = 7;
@@ -213,8 +231,8 @@ public:
     std::atomic<VstInt32> slaveNumber;
     IoConfig io;
     bool hostAcceptsIo;
-    bool pinChangePending;
-    IoConfig pendingIo;
+    std::atomic<bool> pinChangePending;
+    PendingIo pendingIo;
     std::uint8_t slaveInfo[8];
     VstInt32 slaveInfoWord;
     float* asyncOutputs[kMaxIoChannels];

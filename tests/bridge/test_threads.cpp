@@ -243,3 +243,32 @@ TEST_F(BridgeThreads, SettingsChangedOnTheAudioThreadAreWrittenLater) {
     EXPECT_TRUE(sandbox.read("ConfigDlg", value));
     EXPECT_EQ(value, 1);
 }
+
+// Pin automation on the audio thread while the host suspends and resumes from another: a count
+// waits for a suspend, and the last one set is the one in force after the last suspend.
+TEST_F(BridgeThreads, PinsAutomatedOnTheAudioThreadApplyAtASuspend) {
+    constexpr VstInt32 kInputsParam = 4;
+    host.canDoAnswers["acceptIOChanges"] = 1;
+    host.recordCalls = false;  // both threads call the host
+    CTolvane* b = makeBridge(sandbox);
+    AEffect* e = b->getAeffect();
+    std::atomic<bool> automating{true};
+    std::thread audio([&] {
+        Block block;
+        for (int i = 0; i < 2000; ++i) {
+            block.process(e);
+            e->setParameter(e, kInputsParam, static_cast<float>(i % 17) * 0.0625f);
+        }
+        e->setParameter(e, kInputsParam, 5 * 0.0625f);
+        automating = false;
+    });
+    while (automating) {
+        e->dispatcher(e, effMainsChanged, 0, 0, nullptr, 0.0f);
+        e->dispatcher(e, effMainsChanged, 0, 1, nullptr, 0.0f);
+    }
+    audio.join();
+    e->dispatcher(e, effMainsChanged, 0, 0, nullptr, 0.0f);
+    EXPECT_EQ(e->numInputs, 5);
+    EXPECT_FLOAT_EQ(e->getParameter(e, kInputsParam), 5 * 0.0625f);
+    closeBridge(b);
+}

@@ -5,6 +5,7 @@
 // last (tests run one after another).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -64,8 +65,9 @@ public:
     VstIntPtr processEventsAnswer = 1;
     Script script;  // when set, answers every call (and canDo's text is not read)
 
-    bool recordCalls = true;  // off for long runs on the audio thread: only callCount then
-    std::uint64_t callCount = 0;
+    // Off for long runs and for calls from several threads at once: only callCount then.
+    bool recordCalls = true;
+    std::atomic<std::uint64_t> callCount{0};
     std::vector<HostCall> calls;
     std::vector<ReceivedEvent> events;
 
