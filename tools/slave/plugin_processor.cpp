@@ -258,15 +258,22 @@ void CPluginProcessor::attachUi() {
 
 void CPluginProcessor::uiStep(const std::function<void()>& release, const std::function<void(PluginHost&)>& use) {
     std::unique_lock<std::mutex> lock(uiMutex);
-    if (releaseWanted) {
-        if (!released) {
-            release();
-            released = true;
-            uiTurn.notify_all();
-        }
-        return;
+    const bool releasing = releaseWanted;
+    if (releasing ? released : !isLoaded()) return;
+    // The plug-in's call runs without the gate held, so that a Stop's reopening waits for it at
+    // most kUiReleaseWaitMs however long the plug-in takes; a reopening holds the gate, so no
+    // call starts while the instance changes.
+    lock.unlock();
+    if (releasing) {
+        release();
+    } else {
+        use(*host);
     }
-    if (isLoaded()) use(*host);
+    lock.lock();
+    if (releasing) {
+        released = true;
+        uiTurn.notify_all();
+    }
 }
 
 void CPluginProcessor::waitForUiTurn(std::chrono::milliseconds timeout) {
