@@ -52,9 +52,3 @@ std::string currentExecutablePath();
 // crash ends the process with its signal.
 void prepareSupervisedChild();
 
-#ifdef _WIN32
-// The command line that starts argv[0] with the arguments argv[1..] on Windows: the arguments
-// separated by spaces, each quoted the way the C runtime's command-line parser reads it back.
-// The test support starts its processes with it too.
-std::string windowsCommandLine(const std::vector<std::string>& argv);
-#endif

@@ -156,8 +156,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tolvane-slave: %s%s\n", error.c_str(), loadFailed ? "" : " (see --help)");
         return loadFailed ? kExitPluginFailed : kExitBadArguments;
     }
+    auto* plugin = dynamic_cast<CPluginProcessor*>(processor.get());  // null: a built-in processor
     if (options.listParams) {
-        if (auto* plugin = dynamic_cast<CPluginProcessor*>(processor.get())) std::fputs(plugin->parameterListing().c_str(), stdout);
+        if (plugin != nullptr) std::fputs(plugin->parameterListing().c_str(), stdout);
         return 0;
     }
     const bool terminalKey = options.editor && !options.supervised && standardInputIsTerminal();
@@ -176,8 +177,8 @@ int main(int argc, char** argv) {
     // --state: the state is saved now (the first one, or the one restored), when it changes and
     // at exit.
     std::unique_ptr<CStateKeeper> stateKeeper;
-    if (auto* kept = dynamic_cast<CPluginProcessor*>(processor.get()); kept != nullptr && !options.stateFile.empty()) {
-        stateKeeper = std::make_unique<CStateKeeper>(*kept);
+    if (plugin != nullptr && !options.stateFile.empty()) {
+        stateKeeper = std::make_unique<CStateKeeper>(*plugin);
         stateKeeper->start();
     }
     // --watch: the supervisor's page, beaten by the serving thread.
@@ -193,7 +194,6 @@ int main(int argc, char** argv) {
                 slaveObjectNames(options.slaveNumber).c_str(), processor->describe().c_str());
     std::fflush(stdout);
 
-    auto* plugin = dynamic_cast<CPluginProcessor*>(processor.get());
     if (plugin == nullptr) {
         server.serve(stopRequested);
     } else if (!serveBesideUi(server, *plugin, options, terminalKey)) {

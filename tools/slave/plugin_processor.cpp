@@ -502,11 +502,6 @@ bool CPluginProcessor::captureStateLocked(PluginState& state) {
     return true;
 }
 
-bool CPluginProcessor::applyState(const PluginState& state, std::string& error) {
-    const std::lock_guard<std::mutex> life(lifecycle);
-    return applyStateLocked(state, error);
-}
-
 bool CPluginProcessor::applyStateLocked(const PluginState& state, std::string& error) {
     if (!isLoaded()) {
         error = "no plug-in is open";

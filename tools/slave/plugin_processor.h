@@ -77,9 +77,6 @@ public:
     // [any thread but the audio thread] The plug-in's state now: its bank chunk when it keeps its
     // state in one (effFlagsProgramChunks), else every parameter's value; and its program.
     bool captureState(PluginState& state);
-    // [dispatch thread] Gives the plug-in a state; false with a message when the state is of
-    // another plug-in or of the other kind.
-    bool applyState(const PluginState& state, std::string& error);
     // [any thread but the audio thread] True when the plug-in told of a change since the last
     // call (audioMasterAutomate or audioMasterUpdateDisplay, from whatever thread: the host's
     // callback only counts them) or its program is another one.

@@ -38,7 +38,6 @@ public:
     // after it. Idempotent.
     void shutdown();
 
-    bool editorOpen() const { return isOpen; }
     // The title of the editor's window: the plug-in's name and the slave number.
     std::string title() const;
 

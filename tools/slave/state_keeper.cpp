@@ -54,6 +54,5 @@ bool CStateKeeper::saveNow() {
     }
     lastError.clear();
     lastText = std::move(text);
-    written.fetch_add(1, std::memory_order_relaxed);
     return true;
 }

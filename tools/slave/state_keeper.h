@@ -35,7 +35,6 @@ public:
     // [main thread, or the keeper's thread] Writes the state when it differs from the last one
     // written; false (and a message on standard error) when it cannot be written.
     bool saveNow();
-    std::uint64_t saves() const { return written.load(std::memory_order_relaxed); }
 
 private:
     void run();
@@ -44,7 +43,6 @@ private:
     std::mutex saving;  // one save at a time
     std::string lastText;
     std::string lastError;
-    std::atomic<std::uint64_t> written{0};
     std::mutex wake;
     std::condition_variable wakeUp;
     bool stopping = false;

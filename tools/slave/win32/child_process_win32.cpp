@@ -33,8 +33,8 @@ LONG WINAPI endOnCrash(EXCEPTION_POINTERS* info) {
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
-}  // namespace
-
+// The command line that starts argv[0] with the arguments argv[1..]: the arguments separated by
+// spaces, each quoted the way the C runtime's command-line parser reads it back.
 std::string windowsCommandLine(const std::vector<std::string>& argv) {
     std::string line;
     for (std::size_t i = 0; i < argv.size(); ++i) {
@@ -43,6 +43,8 @@ std::string windowsCommandLine(const std::vector<std::string>& argv) {
     }
     return line;
 }
+
+}  // namespace
 
 std::string ChildExit::describe() const {
     const auto value = static_cast<unsigned>(code);
