@@ -92,15 +92,6 @@ bool ScriptedSlave::waitForCommand(std::int32_t command, int timeoutMs) {
     return false;
 }
 
-std::int32_t uniqueSlaveNumber() {
-    static std::int32_t base = [] {
-        std::random_device device;
-        return static_cast<std::int32_t>(1000 + (device() % 20000000u) * 16);
-    }();
-    static std::int32_t next = 0;
-    return base + (next++ % 16);
-}
-
 // ---- Settings ----
 
 SettingsSandbox::SettingsSandbox() {

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/child_program.h"  // uniqueSlaveNumber()
 #include "bridge/tolvane.h"
 #include "link/slave_shmem.h"
 #include "tests/support/fake_host.h"
@@ -53,8 +54,6 @@ private:
     std::thread thread;
 };
 
-// A slave number no other test process uses at the same time.
-std::int32_t uniqueSlaveNumber();
 
 // ---- Settings ----
 

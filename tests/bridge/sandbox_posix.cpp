@@ -8,8 +8,7 @@
 #include "tests/support/scratch.h"
 
 void platformPrepareSandbox(std::string& scratch) {
-    scratch = makeScratchFolder("bridge");
-    setTestEnv("XDG_CONFIG_HOME", scratch);
+    scratch = makeScratchConfigHome("bridge");
 }
 
 void platformRemoveSandbox(const std::string&, const std::string& scratch) { removeScratchFolder(scratch); }

@@ -98,8 +98,7 @@ AEffect* CPluginModule::create(audioMasterCallback host) {
 }
 
 CPrivateSettings::CPrivateSettings(const std::map<std::string, std::int32_t>& values) {
-    place = makeScratchFolder("dialog");
-    setTestEnv("XDG_CONFIG_HOME", place);
+    place = makeScratchConfigHome("dialog");
     std::filesystem::create_directories(place + "/Vantor");
     std::ofstream out(settingsFile(place));
     for (const auto& [name, value] : values) out << name << '=' << value << '\n';

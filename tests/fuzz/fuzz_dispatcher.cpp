@@ -50,8 +50,7 @@ struct InputSource {
 
 struct Fixture {
     Fixture() {
-        settingsFolder = makeScratchFolder("fuzz");
-        if (!settingsFolder.empty()) setTestEnv("XDG_CONFIG_HOME", settingsFolder);
+        settingsFolder = makeScratchConfigHome("fuzz");
         identity = effectIdentity();
         identity.settingsKey = "Software\\Vantor\\TolvaneFuzzDispatcher";
         effect = (new CTolvane(hostCallback, identity))->getAeffect();

@@ -66,8 +66,7 @@ VstIntPtr VSTCALLBACK hostCallback(AEffect*, VstInt32 opcode, VstInt32, VstIntPt
 struct Fixture {
     Fixture() {
         // A settings store of its own, never the user's.
-        settingsFolder = makeScratchFolder("fuzz");
-        if (!settingsFolder.empty()) setTestEnv("XDG_CONFIG_HOME", settingsFolder);
+        settingsFolder = makeScratchConfigHome("fuzz");
         identity = effectIdentity();
         identity.settingsKey = "Software\\Vantor\\TolvaneFuzzReadback";
         bridge = new CTolvane(hostCallback, identity);

@@ -3,6 +3,7 @@
 // variables that a test sets for itself and its children.
 #pragma once
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
@@ -41,6 +42,19 @@ inline std::string makeScratchFolder(const std::string& tag) {
         }
     }
     return {};
+}
+
+// A scratch folder set as XDG_CONFIG_HOME, so that the settings the code under test writes stay
+// in it. Without one the test process stops: an empty XDG_CONFIG_HOME would send those settings
+// to the user's own ~/.config.
+inline std::string makeScratchConfigHome(const std::string& tag) {
+    std::string folder = makeScratchFolder(tag);
+    if (folder.empty()) {
+        std::fprintf(stderr, "no scratch folder could be made for the settings; stopping\n");
+        std::abort();
+    }
+    setTestEnv("XDG_CONFIG_HOME", folder);
+    return folder;
 }
 
 // Removes the folder and all it holds; nothing for an empty path.
