@@ -14,6 +14,7 @@
 #include <sstream>
 #include <thread>
 
+#include "tolvane_version.h"  // the version that runHostTool prints
 #include "tools/host/audio_file.h"
 #include "tools/host/signals.h"
 #include "tools/host/terminal.h"
@@ -922,11 +923,11 @@ SessionResult runSession(const HostOptions& options, std::ostream& out, std::ost
     Session session(options, out, err);
     if (!session.setUp()) return session.result();
     if (observer != nullptr) observer->loopStarted();
-    for (std::int64_t block = 0; block < session.blocks(); ++block) {
-        if (!session.processBlock(block)) return session.result();
-    }
+    bool ran = true;
+    for (std::int64_t block = 0; ran && block < session.blocks(); ++block) ran = session.processBlock(block);
+    // The observer hears of the loop's end also when a block failed.
     if (observer != nullptr) observer->loopEnded();
-    session.report();
+    if (ran) session.report();
     return session.result();
 }
 

@@ -6,7 +6,6 @@
 
 #include <ostream>
 
-#include "tolvane_version.h"  // the version that runHostTool prints
 #include "tools/host/options.h"
 #include "tools/host/summary.h"
 
