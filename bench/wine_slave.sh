@@ -8,10 +8,13 @@
 #
 # LINUX_BUILD holds plugins/Tolvane.so, tools/host/tolvane-host and tools/slave/tolvane-slave;
 # WINE_BUILD the wine-slave preset's tools/slave. SLAVE (default 16) must be one the plug-in's
-# Slave# parameter reaches (-1..16). Wine runs in $WINEPREFIX (default ~/.wine). Prints Markdown.
+# Slave# parameter reaches (-1..16). Wine runs in $WINEPREFIX, by default a prefix of the
+# benchmark's own under build/ (the cold start-ups stop that prefix's Wine server, which must not
+# be the user's). Prints Markdown.
 set -uo pipefail
 [ $# -ge 2 ] || { echo "usage: $0 LINUX_BUILD WINE_BUILD [SLAVE [BATCHES [BLOCKS]]]" >&2; exit 2; }
 linux=$1 wine=$2 number=${3:-16} batches=${4:-5} blocks=${5:-20000}
+export WINEPREFIX="${WINEPREFIX:-$PWD/build/bench-wineprefix}"
 host="$linux/tools/host/tolvane-host" effect="$linux/plugins/Tolvane.so"
 native="$linux/tools/slave/tolvane-slave" launcher="$wine/tools/slave/tolvane-slave-wine"
 for f in "$host" "$effect" "$native" "$launcher"; do [ -e "$f" ] || { echo "$0: $f is missing" >&2; exit 1; }; done
@@ -73,8 +76,8 @@ for kind in native warm cold; do
   for _ in 1 2 3 4 5; do
     case $kind in
       native) start "$work/s.log" "$native" ;;
-      warm) WINEPREFIX="${WINEPREFIX:-$HOME/.wine}" wineserver -p 5 </dev/null >/dev/null 2>&1; start "$work/s.log" "$launcher" ;;
-      cold) WINEPREFIX="${WINEPREFIX:-$HOME/.wine}" wineserver -k >/dev/null 2>&1; sleep 0.5; start "$work/s.log" "$launcher" ;;
+      warm) wineserver -p 5 </dev/null >/dev/null 2>&1; start "$work/s.log" "$launcher" ;;
+      cold) wineserver -k >/dev/null 2>&1; sleep 0.5; start "$work/s.log" "$launcher" ;;
     esac
     stop
   done | median >"$work/$kind.start"
