@@ -27,15 +27,6 @@ const std::string kSlave = TOLVANE_SLAVE_EXE;
 const std::string kFixture = TOLVANE_HOST_FIXTURE;
 const std::string kTestDir = TOLVANE_TEST_DIR;
 
-bool waitForText(const CChildProgram& slave, const std::string& text, std::uint32_t ms) {
-    const auto deadline = std::chrono::steady_clock::now() + milliseconds(ms);
-    while (slave.output().find(text) == std::string::npos) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(milliseconds(20));
-    }
-    return true;
-}
-
 // The fixture's editor counts, one line per effEditClose: opens, effEditIdle calls, closes,
 // effIdle calls.
 struct EditorCounts {
@@ -57,12 +48,6 @@ std::vector<EditorCounts> readCounts(const std::string& path) {
 
 bool blockAnswered(CTestMaster& master) { return master.process(2, 64) == CTestMaster::Answer::Answered; }
 
-int occurrences(const std::string& text, const std::string& what) {
-    int found = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++found;
-    return found;
-}
-
 // The first number after `prefix` in the output: the slave's process id from its message on
 // how to open the editor again ("kill -USR1 N"), a supervisor's child's ("child process N").
 long numberAfter(const std::string& output, const std::string& prefix) {
@@ -73,13 +58,9 @@ long numberAfter(const std::string& output, const std::string& prefix) {
     return 0;
 }
 
+// Exactly `count` times, once the output holds it that often.
 bool waitForOccurrences(const CChildProgram& slave, const std::string& text, int count, std::uint32_t ms) {
-    const auto deadline = std::chrono::steady_clock::now() + milliseconds(ms);
-    while (occurrences(slave.output(), text) < count) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(milliseconds(20));
-    }
-    return occurrences(slave.output(), text) == count;
+    return slave.waitForOutput(text, ms, count) && occurrences(slave.output(), text) == count;
 }
 
 TEST(SlaveEditor, OpensIdlesClosesAndOpensAgainWhileTheSlaveServes) {
@@ -92,7 +73,7 @@ TEST(SlaveEditor, OpensIdlesClosesAndOpensAgainWhileTheSlaveServes) {
 
     CChildProgram slave;
     ASSERT_TRUE(slave.start(kSlave, {"--slave", std::to_string(number), "--process", "plugin:" + kFixture, "--editor"}));
-    ASSERT_TRUE(waitForText(slave, "editor open: " + title + " (320 x 200)", 15000)) << slave.output();
+    ASSERT_TRUE(slave.waitForOutput("editor open: " + title + " (320 x 200)", 15000)) << slave.output();
     ASSERT_TRUE(editor_driver::waitForWindow(title, true, 5000)) << slave.output();
 
     CTestMaster master(number);
@@ -106,7 +87,7 @@ TEST(SlaveEditor, OpensIdlesClosesAndOpensAgainWhileTheSlaveServes) {
     EXPECT_GT(blocks, 10) << "blocks are served while the editor is open";
 
     ASSERT_TRUE(editor_driver::requestClose(title));
-    ASSERT_TRUE(waitForText(slave, "editor closed; the slave goes on serving", 5000)) << slave.output();
+    ASSERT_TRUE(slave.waitForOutput("editor closed; the slave goes on serving", 5000)) << slave.output();
     EXPECT_TRUE(editor_driver::waitForWindow(title, false, 5000));
     std::vector<EditorCounts> counts = readCounts(log);
     ASSERT_EQ(counts.size(), 1u) << slave.output();
@@ -124,7 +105,7 @@ TEST(SlaveEditor, OpensIdlesClosesAndOpensAgainWhileTheSlaveServes) {
         EXPECT_TRUE(editor_driver::waitForWindow(title, true, 5000)) << slave.output();
         EXPECT_TRUE(blockAnswered(master));
         EXPECT_TRUE(master.send(kCmdStop, 2000));
-        EXPECT_TRUE(waitForText(slave, "Stop (2)", 5000)) << slave.output();
+        EXPECT_TRUE(slave.waitForOutput("Stop (2)", 5000)) << slave.output();
         counts = readCounts(log);
         ASSERT_EQ(counts.size(), 2u) << slave.output();
         EXPECT_EQ(counts[1].opens, 2);
@@ -155,7 +136,7 @@ TEST(SlaveEditor, ARestartedChildOpensItsWindowAgain) {
     CChildProgram slave;
     ASSERT_TRUE(slave.start(kSlave, {"--supervise", "--slave", std::to_string(number), "--process",
                                      "plugin:" + kFixture, "--editor"}));
-    ASSERT_TRUE(waitForText(slave, "editor open: " + title, 15000)) << slave.output();
+    ASSERT_TRUE(slave.waitForOutput("editor open: " + title, 15000)) << slave.output();
     ASSERT_TRUE(editor_driver::waitForWindow(title, true, 5000)) << slave.output();
     ASSERT_TRUE(editor_driver::endProcess(numberAfter(slave.output(), "child process "))) << slave.output();
     EXPECT_TRUE(waitForOccurrences(slave, "editor open: " + title, 2, 15000)) << slave.output();

@@ -55,12 +55,6 @@ bool waitFor(const std::function<bool()>& done, std::uint32_t ms) {
     return true;
 }
 
-int count(const std::string& text, const std::string& what) {
-    int found = 0;
-    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++found;
-    return found;
-}
-
 struct Supervised {
     explicit Supervised(const std::vector<std::string>& extra) : number(uniqueSlaveNumber()), master(number) {
         std::vector<std::string> args = {"--supervise", "--slave", std::to_string(number), "--process",
@@ -118,7 +112,7 @@ TEST(SupervisedState, ACrashedPluginComesBackWithItsSavedState) {
     ASSERT_EQ(run.process(), CTestMaster::Answer::SlaveLeft) << run.slave.output();
 
     run.serves(2, 1.5f);
-    EXPECT_EQ(count(run.slave.output(), "died"), 1) << run.slave.output();
+    EXPECT_EQ(occurrences(run.slave.output(), "died"), 1) << run.slave.output();
     std::remove(marker.c_str());
     std::remove(state.c_str());
 }

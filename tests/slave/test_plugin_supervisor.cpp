@@ -30,21 +30,6 @@ const std::string kCrash = TOLVANE_CRASH_PLUGIN;
 
 std::int32_t uniqueSlaveNumber(int which) { return 2000000 + (testProcessId() % 100000) * 10 + which; }
 
-bool waitForText(const CChildProgram& slave, const std::string& text, std::uint32_t ms) {
-    const auto deadline = Clock::now() + milliseconds(ms);
-    while (slave.output().find(text) == std::string::npos) {
-        if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(milliseconds(10));
-    }
-    return true;
-}
-
-int count(const std::string& text, const std::string& what) {
-    int found = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++found;
-    return found;
-}
-
 void stopAndExpectClean(CChildProgram& slave, std::int32_t number) {
     ASSERT_TRUE(slave.requestStop());
     int code = -1;
@@ -121,13 +106,13 @@ TEST(PluginSlave, SupervisorTakesOverTheMarkOfASlaveThatDied) {
     {
         CChildProgram dead;
         ASSERT_TRUE(dead.start(kSlave, {"--slave", std::to_string(n)}));
-        ASSERT_TRUE(waitForText(dead, "serving", 10000)) << dead.output();
+        ASSERT_TRUE(dead.waitForOutput("serving", 10000)) << dead.output();
         ASSERT_TRUE(watcher.channel.isSlaveAlive());
     }  // killed: no chance to clear its mark
     ASSERT_TRUE(watcher.channel.isSlaveAttached());
     CChildProgram slave;
     ASSERT_TRUE(slave.start(kSlave, {"--supervise", "--slave", std::to_string(n), "--process", "plugin:" + kFixture}));
-    ASSERT_TRUE(waitForText(slave, "serving slave", 15000)) << slave.output();
+    ASSERT_TRUE(slave.waitForOutput("serving slave", 15000)) << slave.output();
     EXPECT_NE(slave.output().find("took slave"), std::string::npos) << slave.output();
     watcher.channel.closeChannel();
     stopAndExpectClean(slave, n);
@@ -148,7 +133,7 @@ TEST(PluginSlave, SupervisedSlaveSurvivesACrashingPlugin) {
     ASSERT_TRUE(master.attach());
     CChildProgram slave;
     ASSERT_TRUE(slave.start(kSlave, {"--supervise", "--slave", std::to_string(n), "--process", "plugin:" + kCrash}));
-    ASSERT_TRUE(waitForText(slave, "serving", 15000)) << slave.output();
+    ASSERT_TRUE(slave.waitForOutput("serving", 15000)) << slave.output();
     ASSERT_TRUE(master.waitForSlave(true, 5000));
     ASSERT_TRUE(master.connect(2, 2, 256));
 
@@ -168,9 +153,9 @@ TEST(PluginSlave, SupervisedSlaveSurvivesACrashingPlugin) {
         ASSERT_EQ(master.output(0, 63), CTestMaster::input(0, 63));
     }
     const std::string output = slave.output();
-    EXPECT_EQ(count(output, "died"), 1) << output;
+    EXPECT_EQ(occurrences(output, "died"), 1) << output;
     EXPECT_NE(output.find("slave released; restart 1 in"), std::string::npos) << output;
-    EXPECT_EQ(count(output, "serving slave"), 2) << output;
+    EXPECT_EQ(occurrences(output, "serving slave"), 2) << output;
 
     master.channel.closeChannel();
     stopAndExpectClean(slave, n);
@@ -188,14 +173,14 @@ TEST(PluginSlave, SupervisedRestartsOfAPluginThatCrashesAtLoadBackOff) {
     CChildProgram slave;
     ASSERT_TRUE(slave.start(kSlave, {"--supervise", "--slave", std::to_string(n), "--process", "plugin:" + kCrash}));
     const auto started = Clock::now();
-    ASSERT_TRUE(waitForText(slave, "restart 2 in 0.50 s", 20000)) << slave.output();
+    ASSERT_TRUE(slave.waitForOutput("restart 2 in 0.50 s", 20000)) << slave.output();
     // 0.25 s, then 0.5 s, then 1 s: within 2.5 s of the start at most four deaths.
     std::this_thread::sleep_until(started + milliseconds(2500));
-    const int deaths = count(slave.output(), "died");
+    const int deaths = occurrences(slave.output(), "died");
     EXPECT_GE(deaths, 2);
     EXPECT_LE(deaths, 4) << slave.output();
     EXPECT_FALSE(master.channel.isSlaveAttached());
-    EXPECT_EQ(count(slave.output(), "serving slave"), 0);
+    EXPECT_EQ(occurrences(slave.output(), "serving slave"), 0);
 
     const auto stopAsked = Clock::now();
     master.channel.closeChannel();

@@ -1,8 +1,10 @@
 #include "tests/support/child_program.h"
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 CChildProgram::~CChildProgram() {
     process.kill();
@@ -43,6 +45,21 @@ std::string CChildProgram::output() const {
     std::stringstream text;
     text << file.rdbuf();
     return text.str();
+}
+
+bool CChildProgram::waitForOutput(const std::string& text, std::uint32_t milliseconds, int times) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (occurrences(output(), text) < times) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+int occurrences(const std::string& text, const std::string& what) {
+    int found = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++found;
+    return found;
 }
 
 int runChildProcess(const std::vector<std::string>& argv, const std::string& stdoutPath,

@@ -35,6 +35,8 @@ public:
     int join(std::uint32_t milliseconds);
     // Everything the child has printed so far (Output::Caught).
     std::string output() const;
+    // Waits up to `milliseconds` for the output to hold `text` at least `times` times.
+    bool waitForOutput(const std::string& text, std::uint32_t milliseconds, int times = 1) const;
 
 private:
     CChildProcess process;
@@ -64,6 +66,9 @@ inline std::int32_t uniqueSlaveNumber() {
     static std::int32_t next = 1'000'000'000 + (testProcessId() % 10'000'000) * 100;
     return next++;
 }
+
+// How many times `what` stands in `text`.
+int occurrences(const std::string& text, const std::string& what);
 
 // The per-OS part behind CChildProgram.
 namespace child_program_os {
