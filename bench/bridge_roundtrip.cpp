@@ -7,7 +7,8 @@
 // wake-ups made directly by the operating system's calls, answered by link_roundtrip's bare peer
 // (which copies every input channel to its output as the slave does). Batches of the two
 // alternate so that both see the same machine load. It also counts the heap allocations made
-// while the plug-in processes (Linux, where the plug-in shares this program's operator new).
+// while the plug-in processes (Linux, where the plug-in's malloc, calloc and realloc are this
+// program's; a sanitized build counts operator new).
 //
 //   bridge_roundtrip [--rounds N]
 #include <algorithm>
