@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/fixtures/fixture_params.h"
 #include "host_test_support.h"
 #include "tools/host/counter_signal.h"
 #include "tools/hosting/plugin_host.h"
@@ -15,14 +16,6 @@ namespace tolvane::host {
 namespace {
 
 using test::kFixture;
-
-constexpr VstInt32 kParamGain = 0;
-constexpr VstInt32 kParamSkip = 1;
-constexpr VstInt32 kParamMode = 3;
-constexpr VstInt32 kParamOutputs = 4;
-constexpr VstInt32 kParamHostCan = 8;
-constexpr VstInt32 kParamHostInfo = 9;
-constexpr VstInt32 kParamTrace = 10;
 
 struct Buffers {
     explicit Buffers(int frames) : in(2, std::vector<float>(frames)), out(4, std::vector<float>(frames, -7.0f)) {
@@ -48,14 +41,14 @@ TEST(PluginHost, RunsTheLifecycleInADawsOrderAndAnswersWhatTheHostIs) {
     Buffers b(64);
     host.beginBlock(0, 0);
     host.processReplacing(b.inPtr.data(), b.outPtr.data(), 64);
-    EXPECT_EQ(host.parameterDisplay(kParamTrace), "orb+sp");
+    EXPECT_EQ(host.parameterDisplay(fixture::kTrace), "orb+sp");
     // Asked by the plug-in at resume: version, rate, block size, vendor, product.
-    EXPECT_EQ(host.parameterDisplay(kParamHostInfo), "2400/48000/64/Edrin Vantor/tolvane-host");
+    EXPECT_EQ(host.parameterDisplay(fixture::kHostInfo), "2400/48000/64/Edrin Vantor/tolvane-host");
     // Default capabilities: acceptIOChanges, receiveVstEvents, receiveVstMidiEvent; not asyncProcessing.
-    EXPECT_EQ(host.parameterDisplay(kParamHostCan), "14");
+    EXPECT_EQ(host.parameterDisplay(fixture::kHostCan), "14");
     host.stopProcess();
     host.suspend();
-    EXPECT_EQ(host.parameterDisplay(kParamTrace), "orb+spt-");
+    EXPECT_EQ(host.parameterDisplay(fixture::kTrace), "orb+spt-");
     EXPECT_EQ(host.effectName(), "Fixture");
     EXPECT_EQ(host.vendorString(), "Tolvane Tests");
     EXPECT_EQ(host.vendorVersion(), 7);
@@ -73,7 +66,7 @@ TEST(PluginHost, CapabilityAnswersAreConfigurable) {
     config.canDo.push_back({"receiveVstEvents", CanDoAnswer::No});
     PluginHost host(config);
     startUp(host);
-    EXPECT_EQ(host.parameterDisplay(kParamHostCan), "11");  // async, IO changes, MIDI events
+    EXPECT_EQ(host.parameterDisplay(fixture::kHostCan), "11");  // async, IO changes, MIDI events
     AEffect* effect = host.effect();
     char unknown[] = "teleportation";
     EXPECT_EQ(PluginHost::callback(effect, audioMasterCanDo, 0, 0, unknown, 0.0f), 0);
@@ -138,7 +131,7 @@ TEST(PluginHost, TimeInformationFollowsTheTransport) {
     EXPECT_EQ(PluginHost::callback(effect, audioMasterTempoAt, 0, 0, nullptr, 0.0f), 1200000);
 
     // The fixture's time mode writes the counter of the position it read: sample-exact.
-    ASSERT_TRUE(host.setParameter(kParamMode, 1.0f));
+    ASSERT_TRUE(host.setParameter(fixture::kMode, 1.0f));
     Buffers b(64);
     host.beginBlock(7, 7 * 64);
     host.processReplacing(b.inPtr.data(), b.outPtr.data(), 64);
@@ -250,32 +243,32 @@ TEST(PluginHost, TheCallbackBoundsWhatAPluginHandsIt) {
 TEST(PluginHost, FindsParametersByIndexOrNameAndRefusesOthers) {
     PluginHost host;
     startUp(host);
-    EXPECT_EQ(host.findParameter("Gain").value_or(-1), kParamGain);
-    EXPECT_EQ(host.findParameter("gAiN").value_or(-1), kParamGain);
-    EXPECT_EQ(host.findParameter("4").value_or(-1), kParamOutputs);
+    EXPECT_EQ(host.findParameter("Gain").value_or(-1), fixture::kGain);
+    EXPECT_EQ(host.findParameter("gAiN").value_or(-1), fixture::kGain);
+    EXPECT_EQ(host.findParameter("4").value_or(-1), fixture::kOutputs);
     EXPECT_FALSE(host.findParameter("11"));
     EXPECT_FALSE(host.findParameter("-1"));
     EXPECT_FALSE(host.findParameter("Volume"));
     EXPECT_FALSE(host.findParameter(""));
     char text[] = "1.5";
-    EXPECT_TRUE(host.setParameterText(kParamGain, text));
-    EXPECT_FLOAT_EQ(host.getParameter(kParamGain), 0.75f);
-    EXPECT_EQ(host.parameterDisplay(kParamGain), "1.500");
+    EXPECT_TRUE(host.setParameterText(fixture::kGain, text));
+    EXPECT_FLOAT_EQ(host.getParameter(fixture::kGain), 0.75f);
+    EXPECT_EQ(host.parameterDisplay(fixture::kGain), "1.500");
     char word[] = "loud";
-    EXPECT_FALSE(host.setParameterText(kParamGain, word));
+    EXPECT_FALSE(host.setParameterText(fixture::kGain, word));
     EXPECT_FALSE(host.setParameter(99, 0.5f));
     EXPECT_FALSE(host.setParameterText(-1, text));
     EXPECT_EQ(host.parameterName(-1), "");
     EXPECT_EQ(host.getParameter(11), 0.0f);
-    EXPECT_TRUE(host.setParameter(kParamSkip, 0.25f));
-    EXPECT_EQ(host.parameterDisplay(kParamSkip), "4");
+    EXPECT_TRUE(host.setParameter(fixture::kSkip, 0.25f));
+    EXPECT_EQ(host.parameterDisplay(fixture::kSkip), "4");
 }
 
 TEST(PluginHost, PinChangesAreTakenOnceAndOnlyWhenAccepted) {
     {
         PluginHost host;
         startUp(host);
-        ASSERT_TRUE(host.setParameter(kParamOutputs, 1.0f));
+        ASSERT_TRUE(host.setParameter(fixture::kOutputs, 1.0f));
         EXPECT_TRUE(host.takeIoChanged());
         EXPECT_FALSE(host.takeIoChanged());
         VstInt32 inputs = 0;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/fixtures/fixture_params.h"
 #include "tests/slave/slave_test_block.h"
 #include "tests/support/allocation_counter.h"
 #include "tools/host/counter_signal.h"
@@ -22,9 +23,6 @@ using tolvane::host::counterSample;
 const std::string kFixture = TOLVANE_HOST_FIXTURE;
 const std::string kNoEntry = TOLVANE_HOST_FIXTURE_NO_ENTRY;
 
-// The fixture's parameters (tests/fixtures/fixture_plugin.cpp).
-constexpr VstInt32 kGainParam = 0;
-constexpr VstInt32 kTraceParam = 10;
 constexpr float kUnwritten = 0.75f;
 
 // A plug-in processor under the slave's command handling, over one block on the heap.
@@ -117,7 +115,7 @@ TEST(PluginProcessor, LoadFailuresAndSettingsAreReported) {
 
 TEST(PluginProcessor, AudioPassesWithTheSettingsAndTheChannelsMapped) {
     Rig rig({{"Gain", 0.25f}});  // the fixture's gain is 2 x value: 0.5
-    EXPECT_EQ(rig.display(kGainParam), "0.500");
+    EXPECT_EQ(rig.display(fixture::kGain), "0.500");
     EXPECT_EQ(rig.plugin->pluginInputs(), 2);
     EXPECT_EQ(rig.plugin->pluginOutputs(), 2);
     rig.command(kCmdGetInfo);
@@ -221,23 +219,23 @@ TEST(PluginProcessor, FollowsTheMastersTransportAndReopensOnStop) {
     EXPECT_FLOAT_EQ(rig.output(0, 5), Rig::input(0, 5) * 0.5f);
 
     rig.command(kCmdSuspend);
-    const std::string suspended = rig.display(kTraceParam);
+    const std::string suspended = rig.display(fixture::kTrace);
     EXPECT_EQ(suspended.substr(suspended.size() - 2), "t-");
     rig.process(2, 32);
     EXPECT_EQ(rig.output(0, 5), 0.0f) << "a suspended plug-in is not processed";
-    EXPECT_EQ(rig.display(kTraceParam), suspended);
+    EXPECT_EQ(rig.display(fixture::kTrace), suspended);
 
     rig.command(kCmdResume);
     rig.process(2, 32);
     EXPECT_FLOAT_EQ(rig.output(0, 5), Rig::input(0, 5) * 0.5f);
-    const std::string resumed = rig.display(kTraceParam);
+    const std::string resumed = rig.display(fixture::kTrace);
     EXPECT_EQ(resumed.substr(resumed.size() - 3), "+sp");
 
     // Stop closes the plug-in and opens a fresh one, with the settings applied again.
     rig.command(kCmdStop);
-    EXPECT_EQ(rig.display(kTraceParam).substr(0, 1), "o");
-    EXPECT_EQ(rig.display(kTraceParam).find('p'), std::string::npos);
-    EXPECT_EQ(rig.display(kGainParam), "0.500");
+    EXPECT_EQ(rig.display(fixture::kTrace).substr(0, 1), "o");
+    EXPECT_EQ(rig.display(fixture::kTrace).find('p'), std::string::npos);
+    EXPECT_EQ(rig.display(fixture::kGain), "0.500");
     rig.process(2, 32);
     EXPECT_FLOAT_EQ(rig.output(1, 7), Rig::input(1, 7) * 0.5f);
 }
